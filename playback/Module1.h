@@ -1,0 +1,41 @@
+// Playback control: the program's decisions about sound.  Free routines over
+// two module-level variables, called only from the UI thread.
+#pragma once
+
+#include "modSona.h"
+
+#include <cstdint>
+
+class QString;
+
+namespace Module1 {
+
+// Handle of the most recently created stream, whatever creation returned
+// (0 when it failed).  Written only by PlayFile.
+extern modSona::StreamHandle CurrentStream;
+
+// The speaker word last chosen by RouteSpeakers; a point on a dividing line
+// chooses none and leaves it as it was.
+extern std::int32_t SpeakerFlags;
+
+inline constexpr std::int32_t SpeakerFrontLeft = 0x11000000;
+inline constexpr std::int32_t SpeakerFrontRight = 0x21000000;
+inline constexpr std::int32_t SpeakerRearLeft = 0x12000000;
+inline constexpr std::int32_t SpeakerRearRight = 0x22000000;
+inline constexpr std::int32_t SpeakerCentre = 0x13000000;
+
+// Opens the audio output: default device, 44100 Hz.
+void StartOutput();
+
+// Creates a stream from the file and starts it.  The stream played before
+// goes on playing, out of reach of volume and routing.
+void PlayFile(const QString &path);
+
+// Sends CurrentStream to the speaker chosen by where (x, y) lies from the
+// centre (400, 300): smaller x is left, smaller y is rear.
+void RouteSpeakers(std::int16_t x, std::int16_t y);
+
+// Sets the volume (0..100 from the slider) of CurrentStream, balance centred.
+void SetVolume(std::int32_t volume);
+
+} // namespace Module1

@@ -1,0 +1,191 @@
+/*
+ * sona.h - the public interface of libsona, a small audio library.
+ *
+ * libsona plays audio files of any common format (decoded by FFmpeg) on a
+ * 5.1 mix that goes to the system's sound output through SDL2.  Each stream
+ * can be sent to one speaker of the 5.1 set, have its volume and balance
+ * changed, and be started again; every change is ramped so nothing clicks.
+ *
+ * Conventions for every call below:
+ *   - Results: SONA_BOOL calls return nonzero on success and 0 (FALSE) on
+ *     failure; SONA_StreamCreateFile returns 0 on failure.  After any call,
+ *     SONA_ErrorGetCode() tells the calling thread why the last call failed,
+ *     or SONA_OK when it succeeded.
+ *   - Nothing here prints, aborts or raises: bad input is an error code.
+ *   - Every call returns promptly and is harmless before SONA_Init, after
+ *     SONA_Free, and on handle 0, a stale or a forged handle (FALSE with
+ *     SONA_ERROR_INIT or SONA_ERROR_HANDLE).  Stream creation is the one
+ *     call that may take a while: it opens and probes the file.
+ *   - Thread safety: the calls may be made from any thread, but from one
+ *     thread at a time; the library serialises nothing for its caller.
+ *   - Integers are 32 bits wide, booleans are SONA_BOOL, and a stream is
+ *     named by a SONA_HSTREAM that is never 0 and never equal to the handle
+ *     of an earlier stream.
+ */
+#ifndef SONA_H
+#define SONA_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(SONA_BUILDING_LIBRARY)
+#define SONA_API __attribute__((visibility("default")))
+#else
+#define SONA_API
+#endif
+
+typedef int32_t SONA_BOOL;     /* 0 is false, anything else true */
+typedef uint32_t SONA_HSTREAM; /* 0 names no stream */
+
+#define SONA_FALSE 0
+#define SONA_TRUE 1
+
+/* Error codes, as SONA_ErrorGetCode reports them. */
+enum {
+    SONA_OK = 0,            /* the last call succeeded */
+    SONA_ERROR_INIT = 1,    /* SONA_Init has not succeeded, or SONA_Free ran */
+    SONA_ERROR_ALREADY = 2, /* SONA_Init was called twice without SONA_Free */
+    SONA_ERROR_DEVICE = 3,  /* no such output device, or it cannot be opened */
+    SONA_ERROR_HANDLE = 4,  /* the handle names no live stream */
+    SONA_ERROR_FILEOPEN = 5, /* the file is missing, unreadable or not a regular file */
+    SONA_ERROR_FORMAT = 6,  /* the data holds no audio that can be decoded */
+    SONA_ERROR_PARAM = 7,   /* an argument is out of its range */
+    SONA_ERROR_MEMORY = 8,  /* out of memory */
+    SONA_ERROR_UNKNOWN = 9  /* anything else */
+};
+
+/*
+ * Speaker words for SONA_ChannelSetFlags.  The high nibble names the side
+ * (1 left, 2 right), the next one the pair (1 front, 2 rear, 3 centre).
+ */
+#define SONA_SPEAKER_FRONTLEFT 0x11000000u
+#define SONA_SPEAKER_FRONTRIGHT 0x21000000u
+#define SONA_SPEAKER_REARLEFT 0x12000000u
+#define SONA_SPEAKER_REARRIGHT 0x22000000u
+#define SONA_SPEAKER_CENTER 0x13000000u
+
+/*
+ * SONA_Init - open the sound output.
+ *
+ * device: 0 = no sound (the mixer still runs in real time, nothing is
+ *         heard); 1 = the system's default output; n >= 2 = the n-th entry,
+ *         counting from 1, of the system's list of output devices.
+ * freq:   the output rate in Hz, 8000..192000 (44100 is usual).
+ * flags:  none are defined yet; must be 0.
+ * win:    a window handle on other systems; ignored.
+ * clsid:  a device class on other systems; ignored, may be NULL.
+ *
+ * The output is 5.1; on a device with fewer speakers the library folds the
+ * mix down itself (ITU-R BS.775 coefficients) rather than leaving it to the
+ * sound server.  The device stays paused while nothing is audible.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
+ * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
+ * device, or it could not be opened) or SONA_ERROR_MEMORY.
+ */
+SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
+                             const void *clsid);
+
+/*
+ * SONA_StreamCreateFile - open a file (or a block of memory) as a stream.
+ *
+ * mem:    FALSE: file is a NUL-terminated path, taken as bytes and never
+ *         transcoded.  TRUE: file points at `length` bytes of encoded audio,
+ *         which are copied; the caller may free them on return.
+ * offset: with a path, the first byte of the file that belongs to the audio.
+ * length: with a path, the number of bytes from offset (0 = to the end);
+ *         with memory, the size of the block (must not be 0).
+ * flags:  none are defined yet; must be 0.
+ *
+ * The first audio stream of the data is decoded, resampled to the output
+ * rate and played on the front pair in its own layout (see SetFlags).  Only
+ * regular files are opened; a FIFO, socket, directory or device is refused
+ * at once.  The data may never name another file or a network address: the
+ * library reads the one file it opened and nothing else.  The new stream is
+ * stopped, at volume 100 and pan 64, until SONA_ChannelPlay.
+ *
+ * Returns the new stream's handle, or 0 with SONA_ERROR_INIT,
+ * SONA_ERROR_PARAM (NULL file, bad flags, a window past the end),
+ * SONA_ERROR_FILEOPEN, SONA_ERROR_FORMAT or SONA_ERROR_MEMORY.
+ */
+SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
+                                            uint32_t length, uint32_t flags);
+
+/*
+ * SONA_ChannelPlay - start or resume a stream.
+ *
+ * restart: FALSE resumes where the stream stopped (a stream that played to
+ *          its end starts again from the beginning); TRUE always starts from
+ *          the beginning.
+ *
+ * A stream that reaches its end stops by itself and gives back its decoder
+ * and file; it keeps its handle, settings and routing and can be played again.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE, or
+ * SONA_ERROR_FILEOPEN / SONA_ERROR_FORMAT when an ended stream's file can no
+ * longer be read.
+ */
+SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart);
+
+/*
+ * SONA_ChannelSetFlags - send a stream to one speaker, or back to the front.
+ *
+ * flags: one of the SONA_SPEAKER_ words: the stream is mixed down to mono
+ *        and plays on that speaker alone.  0: the stream's own layout on the
+ *        front pair, as before any routing (a 5.1 source keeps its centre,
+ *        LFE and rear channels).  Any other value fails and changes nothing.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE or
+ * SONA_ERROR_PARAM.
+ */
+SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags);
+
+/*
+ * SONA_ChannelSetAttributes - set a stream's rate, volume and balance.
+ *
+ * freq:   0 = the stream's own rate; 100..192000 = play at that rate (pitch
+ *         and speed change together); -1 = leave as it is.
+ * volume: 0..100 on the perceptual curve of desktop mixers, gain =
+ *         (volume/100)^3: 0 is silent, 100 is unity and nothing is louder;
+ *         -1 = leave.
+ * pan:    0..128, the balance between the front pair: 0 = left only, 64 =
+ *         both sides at unity, 128 = right only; -1 = leave.  It has no
+ *         effect while the stream is sent to one speaker.
+ *
+ * All values are checked before any is applied: one out of range fails the
+ * call with SONA_ERROR_PARAM and changes nothing.  Changes are ramped over
+ * about 5 ms; setting a value the stream already has changes nothing.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE or
+ * SONA_ERROR_PARAM.
+ */
+SONA_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volume,
+                                             int32_t pan);
+
+/*
+ * SONA_Free - close the output and release every stream and thread.
+ *
+ * Every handle given out before is stale from then on.  SONA_Init may be
+ * called again afterwards.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT when there was nothing to
+ * free (a second Free, or Free before Init), which does no harm.
+ */
+SONA_API SONA_BOOL SONA_Free(void);
+
+/*
+ * SONA_ErrorGetCode - why the calling thread's last call failed.
+ *
+ * Returns one of the SONA_OK / SONA_ERROR_ codes.  May be called at any
+ * time, from any thread; it reports that thread's own last call.
+ */
+SONA_API int32_t SONA_ErrorGetCode(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SONA_H */
