@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quadrant needs when any is missing.
+#   deps.sh run    what building and running the player needs
+#   deps.sh test   that, plus what the test suites use
+set -euo pipefail
+
+build_packages=(cmake make g++ pkg-config
+                qt6-base-dev qt6-qpa-plugins libgl-dev
+                libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+                libsdl2-dev)
+test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils
+               xvfb xauth)
+
+wanted=("${build_packages[@]}")
+case "${1:-run}" in
+  run) ;;
+  test) wanted+=("${test_packages[@]}") ;;
+  *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
