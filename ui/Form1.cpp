@@ -1,0 +1,346 @@
+#include "Form1.h"
+
+#include "Module1.h"
+#include "modSona.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRect>
+#include <QSlider>
+#include <QTimer>
+
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+namespace {
+
+// Positions are kept in twips as the window was drawn: 15 twips make one
+// device-independent pixel, and Qt's high-DPI scaling does the rest.
+constexpr int TwipsPerPixel = 15;
+
+constexpr int twips(int value)
+{
+    return (value + TwipsPerPixel / 2) / TwipsPerPixel;
+}
+
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(twips(left), twips(top), twips(width), twips(height));
+}
+
+constexpr int VolumeTickMs = 100;
+constexpr int VolumeMin = 0;
+constexpr int VolumeMax = 100;
+constexpr int VolumeStart = 30;
+constexpr int VolumeSmallStep = 1;
+constexpr int VolumeLargeStep = 5;
+
+// Spaces around the number are ignored and one sign is accepted; otherwise
+// only the digits 0-9, and the value must fit in 16 signed bits.  Fractions
+// are refused rather than rounded: the user typed a point, not a guess.
+std::optional<std::int16_t> toInt16(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    qsizetype at = 0;
+    bool negative = false;
+    if (at < trimmed.size() && (trimmed[at] == u'+' || trimmed[at] == u'-')) {
+        negative = trimmed[at] == u'-';
+        ++at;
+    }
+    if (at == trimmed.size())
+        return std::nullopt;
+    constexpr std::int32_t limit = -std::int32_t{std::numeric_limits<std::int16_t>::min()};
+    std::int32_t magnitude = 0;
+    for (; at < trimmed.size(); ++at) {
+        const char16_t c = trimmed[at].unicode();
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        magnitude = magnitude * 10 + (c - u'0');
+        if (magnitude > limit) // stops long digit strings before they overflow
+            return std::nullopt;
+    }
+    const std::int32_t value = negative ? -magnitude : magnitude;
+    if (value > std::numeric_limits<std::int16_t>::max())
+        return std::nullopt;
+    return static_cast<std::int16_t>(value);
+}
+
+QString shownName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    return name.isEmpty() ? QDir::toNativeSeparators(path) : name;
+}
+
+} // namespace
+
+Form1::Form1(Form1Seams seams, QWidget *parent)
+    : QWidget(parent), seams_(std::move(seams))
+{
+    if (!seams_.chooseFile)
+        seams_.chooseFile = [](QWidget *owner) {
+            // No title, folder or filter: the desktop's own chooser as it comes.
+            return QFileDialog::getOpenFileName(owner, QString(), QString(), QString());
+        };
+    if (!seams_.warn)
+        seams_.warn = [](QWidget *owner, const QString &text) {
+            QMessageBox::warning(owner, QCoreApplication::translate("Form1", "Quadrant"), text);
+        };
+    if (!seams_.critical)
+        seams_.critical = [](QWidget *owner, const QString &text) {
+            QMessageBox::critical(owner, QCoreApplication::translate("Form1", "Quadrant"), text);
+        };
+    if (!seams_.exit)
+        seams_.exit = [](int status) {
+            // Queued, so that it also ends a loop that has not started yet:
+            // the load runs before main enters exec().
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [status] { QCoreApplication::exit(status); },
+                Qt::QueuedConnection);
+        };
+
+    setWindowTitle(tr("Form1"));
+    resize(twips(6225), twips(3600));
+    createControls();
+    createTimer();
+    OnWindowLoad();
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls()
+{
+    Command2 = new QPushButton(tr("Play"), this);
+    Command2->setObjectName(QStringLiteral("Command2"));
+    Command2->setGeometry(twips(240, 120, 1695, 375));
+
+    Slider1 = new QSlider(Qt::Horizontal, this);
+    Slider1->setObjectName(QStringLiteral("Slider1"));
+    Slider1->setGeometry(twips(240, 1200, 4815, 495));
+    Slider1->setRange(VolumeMin, VolumeMax);
+    Slider1->setValue(VolumeStart);
+    Slider1->setSingleStep(VolumeSmallStep);
+    Slider1->setPageStep(VolumeLargeStep);
+
+    Command1 = new QPushButton(tr("Stop"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(twips(2040, 120, 1575, 375));
+
+    Label1 = new QLabel(tr("Volume"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twips(240, 840, 615, 255));
+
+    Command3 = new QPushButton(tr("Balance"), this);
+    Command3->setObjectName(QStringLiteral("Command3"));
+    Command3->setGeometry(twips(240, 2040, 1095, 375));
+
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(twips(360, 2760, 495, 285));
+
+    Text2 = new QLineEdit(this);
+    Text2->setObjectName(QStringLiteral("Text2"));
+    Text2->setGeometry(twips(1320, 2760, 495, 285));
+
+    Label2 = new QLabel(tr("X"), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(twips(120, 2760, 255, 255));
+
+    Label3 = new QLabel(tr("Y"), this);
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label3->setGeometry(twips(1080, 2760, 135, 255));
+
+    // No default button: Enter in the window presses nothing.
+    for (QPushButton *button : {Command1, Command2, Command3}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    // The labels take no focus, so they drop out of the chain by themselves.
+    setTabOrder(Command2, Slider1);
+    setTabOrder(Slider1, Command1);
+    setTabOrder(Command1, Command3);
+    setTabOrder(Command3, Text1);
+    setTabOrder(Text1, Text2);
+    Command2->setFocus();
+
+    connect(Command2, &QPushButton::clicked, this, &Form1::OnPlayClick);
+    connect(Command1, &QPushButton::clicked, this, &Form1::OnStopClick);
+    connect(Command3, &QPushButton::clicked, this, &Form1::OnBalanceClick);
+}
+
+void Form1::createTimer()
+{
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(VolumeTickMs);
+    connect(Timer1, &QTimer::timeout, this, &Form1::OnVolumeTimer);
+    Timer1->start();
+}
+
+void Form1::setVisible(bool visible)
+{
+    // main shows the window after the load; a load that failed keeps it hidden
+    // while the program ends.
+    QWidget::setVisible(visible && !failed_);
+}
+
+// Every call into the audio library may be the first of its entry and so
+// load it; a LoadError stops here, never in Qt's event loop.
+template <class Work> void Form1::guarded(Work work)
+{
+    if (failed_)
+        return;
+    try {
+        work();
+    } catch (const modSona::LoadError &error) {
+        fail(error);
+    }
+}
+
+void Form1::fail(const modSona::LoadError &error)
+{
+    failed_ = true;
+    // Stopped before the message: ticks would fail the same way while it is up.
+    Timer1->stop();
+
+    const QString library = QString::fromStdString(error.library());
+    const QString reason = QString::fromStdString(error.reason());
+    QString text;
+    if (error.entry().empty())
+        text = tr("Quadrant cannot load its audio library %1:\n%2\n\n"
+                  "Quadrant will close. Install %1 in the lib folder beside Quadrant's bin "
+                  "folder, then start Quadrant again.")
+                   .arg(library, reason);
+    else
+        text = tr("Quadrant cannot use its audio library %1: the entry point %2 is missing.\n%3\n\n"
+                  "Quadrant will close. Install the %1 that came with this Quadrant, then start "
+                  "Quadrant again.")
+                   .arg(library, QString::fromStdString(error.entry()), reason);
+    seams_.critical(this, text);
+
+    // Release the output as closing would, in case the library is there and
+    // only an entry is missing; the user has already heard the one message.
+    try {
+        modSona::SONA_Free();
+    } catch (const modSona::LoadError &) {
+    }
+    seams_.exit(EXIT_FAILURE);
+}
+
+void Form1::OnWindowLoad()
+{
+    guarded([] { Module1::StartOutput(); });
+}
+
+void Form1::OnPlayClick()
+{
+    if (failed_)
+        return;
+    const QString path = seams_.chooseFile(this);
+    // A cancelled chooser leaves everything as it was, the stream that plays
+    // included.  Ticks run while the chooser is open and may have failed.
+    if (path.isEmpty() || failed_)
+        return;
+    guarded([&] {
+        Module1::PlayFile(path);
+        if (Module1::CurrentStream == 0)
+            tellWhyNothingPlays(path);
+    });
+}
+
+void Form1::tellWhyNothingPlays(const QString &path)
+{
+    // The code tells about PlayFile's last call, SONA_ChannelPlay on handle 0:
+    // it says INIT when the output is down, but may say only HANDLE where the
+    // creation had a reason of its own.
+    const std::int32_t code = modSona::SONA_ErrorGetCode();
+    const QString name = shownName(path);
+    const auto unreadable = [this](const QString &file) {
+        return tr("\"%1\" cannot be played: the file is not there or cannot be read.").arg(file);
+    };
+    QString text;
+    switch (code) {
+    case modSona::ErrorFileOpen:
+        text = unreadable(name);
+        break;
+    case modSona::ErrorFormat:
+        text = tr("\"%1\" cannot be played: it is not in an audio format Quadrant supports.")
+                   .arg(name);
+        break;
+    case modSona::ErrorInit:
+    case modSona::ErrorDevice:
+        text = tr("\"%1\" cannot be played: there is no audio output, because the sound device "
+                  "could not be opened or Stop released it. Restart Quadrant to bring sound back.")
+                   .arg(name);
+        break;
+    default: {
+        // HANDLE and the rest say nothing about the file; the file system
+        // still can.
+        const QFileInfo file(path);
+        if (!file.isFile() || !file.isReadable())
+            text = unreadable(name);
+        else
+            text = tr("\"%1\" cannot be played: the audio library could not open it as sound.")
+                       .arg(name);
+        break;
+    }
+    }
+    seams_.warn(this, text);
+}
+
+void Form1::OnStopClick()
+{
+    guarded([] { modSona::SONA_Free(); });
+}
+
+bool Form1::readCoordinate(QLineEdit *box, const QString &name, std::int16_t &value)
+{
+    const std::optional<std::int16_t> converted = toInt16(box->text());
+    if (converted) {
+        value = *converted;
+        return true;
+    }
+    seams_.warn(this, tr("%1 must be a whole number from %2 to %3.")
+                          .arg(name)
+                          .arg(std::numeric_limits<std::int16_t>::min())
+                          .arg(std::numeric_limits<std::int16_t>::max()));
+    // Focus after the message, which hands it back to Balance when it closes.
+    box->setFocus();
+    box->selectAll();
+    return false;
+}
+
+void Form1::OnBalanceClick()
+{
+    if (failed_)
+        return;
+    std::int16_t x = 0;
+    std::int16_t y = 0;
+    if (!readCoordinate(Text1, tr("X"), x) || !readCoordinate(Text2, tr("Y"), y))
+        return;
+    guarded([&] { Module1::RouteSpeakers(x, y); });
+}
+
+void Form1::OnVolumeTimer()
+{
+    guarded([this] { Module1::SetVolume(Slider1->value()); });
+}
+
+void Form1::OnWindowUnload()
+{
+    guarded([] { modSona::SONA_Free(); });
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    OnWindowUnload();
+    event->accept();
+}
