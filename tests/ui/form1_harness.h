@@ -22,7 +22,7 @@ struct Recorder {
     // What the chooser does when it is open; by default the user cancels.
     std::function<QString()> choose = [] { return QString(); };
     // Called from inside the critical message, while it is up.
-    std::function<void()> duringCritical = [] {};
+    std::function<void(QWidget *parent)> duringCritical = [](QWidget *) {};
 
     Form1Seams seams()
     {
@@ -32,9 +32,9 @@ struct Recorder {
             return choose();
         };
         s.warn = [this](QWidget *, const QString &text) { warnings << text; };
-        s.critical = [this](QWidget *, const QString &text) {
+        s.critical = [this](QWidget *parent, const QString &text) {
             criticals << text;
-            duringCritical();
+            duringCritical(parent);
         };
         s.exit = [this](int status) { exits << status; };
         return s;
