@@ -8,6 +8,7 @@ namespace Module1 {
 
 modSona::StreamHandle CurrentStream = 0;
 std::int32_t SpeakerFlags = 0;
+std::int32_t CreateError = 0;
 
 namespace {
 constexpr std::int32_t OutputDevice = 1;
@@ -28,6 +29,7 @@ void PlayFile(const QString &path)
     // The library takes the path as the file system's bytes.
     const QByteArray bytes = QFile::encodeName(path);
     CurrentStream = modSona::SONA_StreamCreateFile(0, bytes.constData(), 0, 0, 0);
+    CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode();
     modSona::SONA_ChannelPlay(CurrentStream, 0);
 }
 

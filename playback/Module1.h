@@ -18,6 +18,11 @@ extern modSona::StreamHandle CurrentStream;
 // chooses none and leaves it as it was.
 extern std::int32_t SpeakerFlags;
 
+// The library's error code for the last PlayFile whose creation failed, 0
+// after one that succeeded.  Read at once, because the play call that follows
+// on handle 0 replaces the library's last error with its own.
+extern std::int32_t CreateError;
+
 inline constexpr std::int32_t SpeakerFrontLeft = 0x11000000;
 inline constexpr std::int32_t SpeakerFrontRight = 0x21000000;
 inline constexpr std::int32_t SpeakerRearLeft = 0x12000000;

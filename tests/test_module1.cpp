@@ -17,6 +17,7 @@ protected:
         fake_sona::reset();
         Module1::CurrentStream = 0;
         Module1::SpeakerFlags = 0;
+        Module1::CreateError = 0;
     }
 };
 
@@ -113,6 +114,18 @@ TEST_F(Module1Test, FailedCreationReplacesTheHandleWithZeroAndStillPlays)
               "SONA_StreamCreateFile(0, \"/music/notes.txt\", 0, 0, 0) -> 0\n"
               "SONA_ChannelPlay(0, 0)\n"
               "SONA_ChannelSetAttributes(0, 0, 30, 64)\n");
+}
+
+TEST_F(Module1Test, CreationErrorSurvivesThePlayOnHandleZero)
+{
+    fake_sona::failNext("SONA_StreamCreateFile", modSona::ErrorFileOpen);
+    fake_sona::failNext("SONA_ChannelPlay", modSona::ErrorHandle);
+    Module1::PlayFile(QStringLiteral("/music/gone.mp3"));
+    EXPECT_EQ(Module1::CreateError, modSona::ErrorFileOpen);
+
+    Module1::PlayFile(QStringLiteral("/music/one.flac"));
+    EXPECT_EQ(Module1::CreateError, modSona::ErrorOk);
+    EXPECT_EQ(Module1::CurrentStream, 1u);
 }
 
 TEST_F(Module1Test, PathGoesOutAsUtf8BytesAndAnEmptyPathUnchecked)

@@ -258,18 +258,11 @@ void Form1::OnPlayClick()
 
 void Form1::tellWhyNothingPlays(const QString &path)
 {
-    // The code tells about PlayFile's last call, SONA_ChannelPlay on handle 0:
-    // it says INIT when the output is down, but may say only HANDLE where the
-    // creation had a reason of its own.
-    const std::int32_t code = modSona::SONA_ErrorGetCode();
     const QString name = shownName(path);
-    const auto unreadable = [this](const QString &file) {
-        return tr("\"%1\" cannot be played: the file is not there or cannot be read.").arg(file);
-    };
     QString text;
-    switch (code) {
+    switch (Module1::CreateError) {
     case modSona::ErrorFileOpen:
-        text = unreadable(name);
+        text = tr("\"%1\" cannot be played: the file is not there or cannot be read.").arg(name);
         break;
     case modSona::ErrorFormat:
         text = tr("\"%1\" cannot be played: it is not in an audio format Quadrant supports.")
@@ -281,17 +274,10 @@ void Form1::tellWhyNothingPlays(const QString &path)
                   "could not be opened or Stop released it. Restart Quadrant to bring sound back.")
                    .arg(name);
         break;
-    default: {
-        // HANDLE and the rest say nothing about the file; the file system
-        // still can.
-        const QFileInfo file(path);
-        if (!file.isFile() || !file.isReadable())
-            text = unreadable(name);
-        else
-            text = tr("\"%1\" cannot be played: the audio library could not open it as sound.")
-                       .arg(name);
+    default:
+        text = tr("\"%1\" cannot be played: the audio library could not open it as sound.")
+                   .arg(name);
         break;
-    }
     }
     seams_.warn(this, text);
 }
