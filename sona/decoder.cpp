@@ -1,0 +1,648 @@
+// FFmpeg behind a door we keep: we open the file ourselves and FFmpeg reads
+// only through our I/O callbacks over that one descriptor (or memory block).
+// It never sees a path, so it can never treat one as a URL, a protocol or a
+// playlist; nested opens are refused, only audio demuxers from an allow-list
+// may claim the data and only audio decoders may run on it.
+#include "sona_internal.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sona {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kIoBufferBytes = 32 * 1024;
+constexpr int64_t kProbeBytes = 1 << 20;
+constexpr int64_t kAnalyzeUs = 5 * AV_TIME_BASE;
+constexpr auto kOpenBudget = std::chrono::seconds(5);
+constexpr auto kFillBudget = std::chrono::seconds(2);
+constexpr int kMaxSourceChannels = 64;
+/* swr output per call: bounded so a huge decoded frame is buffered inside
+   swr instead of in a buffer of ours sized by the file. */
+constexpr int kConvertFrames = 1024;
+/* Consecutive undecodable packets after which a stream counts as ended. */
+constexpr int kMaxBadPackets = 256;
+
+/* Demuxers allowed to claim data: audio containers only.  Everything that
+   can name other files or hosts (hls, dash, concat, image2, sdp, rtp, ...)
+   is absent, as are video-first containers. */
+constexpr std::string_view kDemuxers[] = {
+    "wav",  "w64",  "flac", "mp3",  "ogg",    "mov",  "aiff", "aac",    "au",    "caf",
+    "matroska", "webm", "wv", "ape", "tta",   "amr",  "ac3",  "eac3",   "dts",   "truehd",
+    "mlp",  "mpc",  "mpc8", "tak",  "shn",    "voc",  "dsf",  "loas",   "asf",   "xwma",
+};
+
+bool demuxer_allowed(const char *names)
+{
+    // An FFmpeg demuxer name may list aliases: "mov,mp4,m4a,3gp,3g2,mj2".
+    std::string_view all(names ? names : "");
+    while (!all.empty()) {
+        const size_t comma = all.find(',');
+        const std::string_view one = all.substr(0, comma);
+        if (std::find(std::begin(kDemuxers), std::end(kDemuxers), one) != std::end(kDemuxers))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        all.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+std::string joined_demuxers()
+{
+    std::string s;
+    for (std::string_view d : kDemuxers) {
+        if (!s.empty())
+            s += ',';
+        s += d;
+    }
+    return s;
+}
+
+/* Every audio decoder this FFmpeg has, as a whitelist: the probing inside
+   avformat_find_stream_info may open decoders, and none of them may be a
+   video or subtitle decoder. */
+const std::string &audio_decoders()
+{
+    static std::once_flag once;
+    static std::string list;
+    std::call_once(once, [] {
+        void *it = nullptr;
+        while (const AVCodec *c = av_codec_iterate(&it)) {
+            if (c->type == AVMEDIA_TYPE_AUDIO && av_codec_is_decoder(c)) {
+                if (!list.empty())
+                    list += ',';
+                list += c->name;
+            }
+        }
+    });
+    return list;
+}
+
+struct FormatCloser {
+    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+};
+struct IoCloser {
+    void operator()(AVIOContext *io) const
+    {
+        if (io)
+            av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct SwrCloser {
+    void operator()(SwrContext *s) const { swr_free(&s); }
+};
+struct PacketCloser {
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
+struct FrameCloser {
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+struct LayoutHolder {
+    AVChannelLayout layout{};
+    ~LayoutHolder() { av_channel_layout_uninit(&layout); }
+};
+
+int deny_nested_open(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **)
+{
+    return AVERROR(EPERM);
+}
+
+} // namespace
+
+struct Decoder {
+    // Input window: [window_start, window_start + window_size) of the fd or memory.
+    Fd fd;
+    std::shared_ptr<const std::vector<uint8_t>> memory;
+    uint64_t window_start = 0;
+    uint64_t window_size = 0;
+    uint64_t pos = 0;
+    Clock::time_point deadline{};
+
+    // Destroyed in reverse: the format context before the I/O it reads through.
+    std::unique_ptr<AVIOContext, IoCloser> io;
+    std::unique_ptr<AVFormatContext, FormatCloser> format;
+    std::unique_ptr<AVCodecContext, CodecCloser> codec;
+    std::unique_ptr<SwrContext, SwrCloser> swr;
+    std::unique_ptr<AVPacket, PacketCloser> packet;
+    std::unique_ptr<AVFrame, FrameCloser> frame;
+    int stream_index = -1;
+
+    uint32_t out_rate = 0;
+    uint32_t play_rate = 0; /* 0 = the source's own */
+    uint32_t source_rate = 0;
+
+    // What swr was configured for; a frame that differs reconfigures it.
+    LayoutHolder in_layout;
+    int in_format = -1;
+    int in_rate = 0;
+    bool float_input = false;
+    bool swr_stale = true;
+
+    // Source channel -> ring slot coefficients, [slot][channel].
+    int channels = 0;
+    float coef[kRingSlots][kMaxSourceChannels] = {};
+    std::unique_ptr<float[]> planes_buf;
+    float *planes[kMaxSourceChannels] = {};
+
+    bool input_ended = false;  /* demuxer gave its last packet; decoder drained */
+    bool flushing = false;     /* pulling swr's tail */
+    bool finished = false;
+    int bad_packets = 0;
+};
+
+void DecoderDeleter::operator()(Decoder *d) const
+{
+    delete d;
+}
+
+namespace {
+
+int read_window(void *opaque, uint8_t *buf, int size)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    if (d->pos >= d->window_size)
+        return AVERROR_EOF;
+    const size_t want = size_t(std::min<uint64_t>(uint64_t(size), d->window_size - d->pos));
+    if (d->memory) {
+        std::memcpy(buf, d->memory->data() + d->window_start + d->pos, want);
+        d->pos += want;
+        return int(want);
+    }
+    for (;;) {
+        const ssize_t got = ::pread(d->fd.fd, buf, want, off_t(d->window_start + d->pos));
+        if (got > 0) {
+            d->pos += uint64_t(got);
+            return int(got);
+        }
+        if (got == 0)
+            return AVERROR_EOF; /* the file shrank under us */
+        if (errno != EINTR)
+            return AVERROR(errno);
+    }
+}
+
+int64_t seek_window(void *opaque, int64_t offset, int whence)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return int64_t(d->window_size);
+    int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: base = 0; break;
+    case SEEK_CUR: base = int64_t(d->pos); break;
+    case SEEK_END: base = int64_t(d->window_size); break;
+    default: return AVERROR(EINVAL);
+    }
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0)
+        return AVERROR(EINVAL);
+    const int64_t target = base + offset;
+    if (uint64_t(target) > d->window_size)
+        return AVERROR(EINVAL);
+    d->pos = uint64_t(target);
+    return target;
+}
+
+int interrupt_when_late(void *opaque)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    return Clock::now() > d->deadline ? 1 : 0;
+}
+
+/* Where each source channel goes in the 5.1 mix.  Mono plays on both fronts
+   at unity; stereo on the front pair; 5.1 keeps its centre, LFE and rears;
+   wider layouts fold their extra channels onto the nearest of ours. */
+void build_channel_map(Decoder *d, const AVChannelLayout &layout)
+{
+    const int n = layout.nb_channels;
+    for (auto &row : d->coef)
+        std::fill(std::begin(row), std::end(row), 0.0f);
+    d->channels = n;
+    constexpr float kHalfPower = 0.70710678f;
+    if (n == 1) {
+        d->coef[kFL][0] = d->coef[kFR][0] = d->coef[kMono][0] = 1.0f;
+        return;
+    }
+    for (int ch = 0; ch < n; ++ch) {
+        switch (av_channel_layout_channel_from_index(&layout, unsigned(ch))) {
+        case AV_CHAN_FRONT_LEFT:
+        case AV_CHAN_FRONT_LEFT_OF_CENTER:
+        case AV_CHAN_WIDE_LEFT:
+        case AV_CHAN_TOP_FRONT_LEFT:
+        case AV_CHAN_STEREO_LEFT:
+            d->coef[kFL][ch] = 1.0f;
+            break;
+        case AV_CHAN_FRONT_RIGHT:
+        case AV_CHAN_FRONT_RIGHT_OF_CENTER:
+        case AV_CHAN_WIDE_RIGHT:
+        case AV_CHAN_TOP_FRONT_RIGHT:
+        case AV_CHAN_STEREO_RIGHT:
+            d->coef[kFR][ch] = 1.0f;
+            break;
+        case AV_CHAN_FRONT_CENTER:
+        case AV_CHAN_TOP_CENTER:
+        case AV_CHAN_TOP_FRONT_CENTER:
+            d->coef[kFC][ch] = 1.0f;
+            break;
+        case AV_CHAN_LOW_FREQUENCY:
+        case AV_CHAN_LOW_FREQUENCY_2:
+            d->coef[kLFE][ch] = 1.0f;
+            break;
+        case AV_CHAN_BACK_LEFT:
+        case AV_CHAN_SIDE_LEFT:
+        case AV_CHAN_TOP_BACK_LEFT:
+        case AV_CHAN_SURROUND_DIRECT_LEFT:
+            d->coef[kRL][ch] = 1.0f;
+            break;
+        case AV_CHAN_BACK_RIGHT:
+        case AV_CHAN_SIDE_RIGHT:
+        case AV_CHAN_TOP_BACK_RIGHT:
+        case AV_CHAN_SURROUND_DIRECT_RIGHT:
+            d->coef[kRR][ch] = 1.0f;
+            break;
+        case AV_CHAN_BACK_CENTER:
+        case AV_CHAN_TOP_BACK_CENTER:
+            d->coef[kRL][ch] = d->coef[kRR][ch] = kHalfPower;
+            break;
+        default: /* unnamed channels: spread over the fronts */
+            d->coef[kFL][ch] = d->coef[kFR][ch] = kHalfPower;
+            break;
+        }
+    }
+    // Mono downmix as the average of an ITU-R BS.775 stereo fold-down
+    // (L = FL + .707 FC + .707 RL, R likewise, LFE dropped).
+    for (int ch = 0; ch < n; ++ch) {
+        d->coef[kMono][ch] = 0.5f * d->coef[kFL][ch] + 0.5f * d->coef[kFR][ch] +
+                             kHalfPower * d->coef[kFC][ch] +
+                             0.5f * kHalfPower * (d->coef[kRL][ch] + d->coef[kRR][ch]);
+    }
+    // Where several source channels meet in one slot, scale them so that
+    // full-scale input cannot exceed full scale.
+    for (auto &row : d->coef) {
+        float sum = 0.0f;
+        for (int ch = 0; ch < n; ++ch)
+            sum += row[ch];
+        if (sum > 1.0f)
+            for (int ch = 0; ch < n; ++ch)
+                row[ch] /= sum;
+    }
+}
+
+bool configure_swr(Decoder *d, const AVFrame *f)
+{
+    d->swr.reset();
+    LayoutHolder layout;
+    if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || f->ch_layout.nb_channels <= 0)
+        av_channel_layout_default(&layout.layout, f->ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&layout.layout, &f->ch_layout) < 0)
+        return false;
+    const int n = layout.layout.nb_channels;
+    if (n <= 0 || n > kMaxSourceChannels || f->sample_rate <= 0)
+        return false;
+    const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate;
+
+    SwrContext *raw = nullptr;
+    if (swr_alloc_set_opts2(&raw, &layout.layout, AV_SAMPLE_FMT_FLTP, int(d->out_rate),
+                            &layout.layout, AVSampleFormat(f->format), rate, 0, nullptr) < 0)
+        return false;
+    std::unique_ptr<SwrContext, SwrCloser> swr(raw);
+    // Float all the way, and the SoX resampler at its default (20-bit)
+    // precision: a 48 -> 44.1 kHz conversion stays far below -90 dB THD+N.
+    av_opt_set_sample_fmt(swr.get(), "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0);
+    av_opt_set_int(swr.get(), "resampler", SWR_ENGINE_SOXR, 0);
+    if (swr_init(swr.get()) < 0) {
+        // A libswresample built without soxr: its own engine, long filter.
+        av_opt_set_int(swr.get(), "resampler", SWR_ENGINE_SWR, 0);
+        av_opt_set_int(swr.get(), "filter_size", 64, 0);
+        av_opt_set_int(swr.get(), "phase_shift", 12, 0);
+        av_opt_set_int(swr.get(), "linear_interp", 1, 0);
+        av_opt_set_double(swr.get(), "cutoff", 0.97, 0);
+        if (swr_init(swr.get()) < 0)
+            return false;
+    }
+    if (!d->planes_buf || n != d->channels) {
+        d->planes_buf.reset(new (std::nothrow) float[size_t(n) * kConvertFrames]);
+        if (!d->planes_buf)
+            return false;
+    }
+    for (int ch = 0; ch < n; ++ch)
+        d->planes[ch] = d->planes_buf.get() + size_t(ch) * kConvertFrames;
+    build_channel_map(d, layout.layout);
+
+    av_channel_layout_uninit(&d->in_layout.layout);
+    if (av_channel_layout_copy(&d->in_layout.layout, &f->ch_layout) < 0)
+        return false;
+    d->in_format = f->format;
+    d->in_rate = f->sample_rate;
+    d->float_input = f->format == AV_SAMPLE_FMT_FLT || f->format == AV_SAMPLE_FMT_FLTP ||
+                     f->format == AV_SAMPLE_FMT_DBL || f->format == AV_SAMPLE_FMT_DBLP;
+    d->swr = std::move(swr);
+    d->swr_stale = false;
+    return true;
+}
+
+bool frame_matches_swr(const Decoder *d, const AVFrame *f)
+{
+    return !d->swr_stale && d->swr && f->format == d->in_format && f->sample_rate == d->in_rate &&
+           av_channel_layout_compare(&f->ch_layout, &d->in_layout.layout) == 0;
+}
+
+/* Maps `frames` converted frames into the ring, which has room for them. */
+void push_frames(Decoder *d, Ring *ring, uint32_t frames)
+{
+    if (d->float_input) {
+        // A float source can carry NaN, infinities or absurd values; none of
+        // them may reach the mix, where one stream could deafen all others.
+        for (int ch = 0; ch < d->channels; ++ch) {
+            float *p = d->planes[ch];
+            for (uint32_t i = 0; i < frames; ++i)
+                if (!(std::fabs(p[i]) <= 16.0f))
+                    p[i] = 0.0f;
+        }
+    }
+    RingSpan spans[2];
+    ring_write_spans(ring, frames, spans);
+    uint32_t done = 0;
+    for (const RingSpan &span : spans) {
+        for (int slot = 0; slot < kRingSlots; ++slot) {
+            float *out = span.data + slot;
+            for (uint32_t i = 0; i < span.frames; ++i)
+                out[size_t(i) * kRingSlots] = 0.0f;
+            for (int ch = 0; ch < d->channels; ++ch) {
+                const float k = d->coef[slot][ch];
+                if (k == 0.0f)
+                    continue;
+                const float *in = d->planes[ch] + done;
+                for (uint32_t i = 0; i < span.frames; ++i)
+                    out[size_t(i) * kRingSlots] += k * in[i];
+            }
+        }
+        done += span.frames;
+    }
+    ring_write_commit(ring, frames);
+}
+
+/* 1: a frame is in d->frame; 0: the data has ended. */
+int next_frame(Decoder *d)
+{
+    for (;;) {
+        const int r = avcodec_receive_frame(d->codec.get(), d->frame.get());
+        if (r == 0) {
+            if (d->frame->nb_samples > 0) {
+                d->bad_packets = 0;
+                return 1;
+            }
+            av_frame_unref(d->frame.get());
+            continue;
+        }
+        if (r == AVERROR_EOF)
+            return 0;
+        if (r != AVERROR(EAGAIN) && ++d->bad_packets > kMaxBadPackets)
+            return 0;
+        if (d->input_ended)
+            return 0;
+
+        const int got = av_read_frame(d->format.get(), d->packet.get());
+        if (got < 0) {
+            // End of data, a read error or a demuxer that gave up: all end
+            // this stream; drain what the decoder still holds.
+            d->input_ended = true;
+            avcodec_send_packet(d->codec.get(), nullptr);
+            continue;
+        }
+        if (d->packet->stream_index != d->stream_index) {
+            av_packet_unref(d->packet.get());
+            continue;
+        }
+        const int sent = avcodec_send_packet(d->codec.get(), d->packet.get());
+        av_packet_unref(d->packet.get());
+        if (sent < 0 && sent != AVERROR(EAGAIN) && ++d->bad_packets > kMaxBadPackets)
+            return 0;
+    }
+}
+
+} // namespace
+
+int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
+{
+    DecoderPtr d(new (std::nothrow) Decoder);
+    if (!d)
+        return SONA_ERROR_MEMORY;
+    d->out_rate = out_rate;
+    d->deadline = Clock::now() + kOpenBudget;
+
+    uint64_t size = 0;
+    if (src.in_memory) {
+        d->memory = src.memory;
+        size = d->memory ? d->memory->size() : 0;
+    } else {
+        // O_NONBLOCK: opening a FIFO must not wait for a writer; we refuse
+        // it right after anyway.  O_NOCTTY: a terminal never becomes ours.
+        d->fd.fd = ::open(src.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (d->fd.fd < 0)
+            return SONA_ERROR_FILEOPEN;
+        struct stat st {};
+        if (::fstat(d->fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+            return SONA_ERROR_FILEOPEN;
+        size = uint64_t(st.st_size);
+    }
+    if (src.offset > size || (src.length != 0 && src.length > size - src.offset))
+        return SONA_ERROR_PARAM;
+    d->window_start = src.offset;
+    d->window_size = src.length ? src.length : size - src.offset;
+    if (d->window_size == 0)
+        return SONA_ERROR_FORMAT;
+
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferBytes));
+    if (!buffer)
+        return SONA_ERROR_MEMORY;
+    d->io.reset(avio_alloc_context(buffer, kIoBufferBytes, 0, d.get(), read_window, nullptr,
+                                   seek_window));
+    if (!d->io) {
+        av_free(buffer);
+        return SONA_ERROR_MEMORY;
+    }
+
+    AVFormatContext *fmt = avformat_alloc_context();
+    if (!fmt)
+        return SONA_ERROR_MEMORY;
+    fmt->pb = d->io.get();
+    fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    fmt->io_open = deny_nested_open;
+    fmt->interrupt_callback = {interrupt_when_late, d.get()};
+    fmt->probesize = kProbeBytes;
+    fmt->max_analyze_duration = kAnalyzeUs;
+    fmt->max_streams = 64;
+    fmt->protocol_whitelist = av_strdup("none");
+    fmt->format_whitelist = av_strdup(joined_demuxers().c_str());
+    fmt->codec_whitelist = av_strdup(audio_decoders().c_str());
+    if (!fmt->protocol_whitelist || !fmt->format_whitelist || !fmt->codec_whitelist) {
+        avformat_free_context(fmt);
+        return SONA_ERROR_MEMORY;
+    }
+
+    const AVInputFormat *input = nullptr;
+    if (av_probe_input_buffer2(d->io.get(), &input, "", nullptr, 0, kProbeBytes) < 0 || !input ||
+        !demuxer_allowed(input->name)) {
+        avformat_free_context(fmt);
+        return SONA_ERROR_FORMAT;
+    }
+    // On failure avformat_open_input frees the context itself.
+    if (avformat_open_input(&fmt, "", input, nullptr) < 0)
+        return SONA_ERROR_FORMAT;
+    d->format.reset(fmt);
+    if (avformat_find_stream_info(fmt, nullptr) < 0)
+        return SONA_ERROR_FORMAT;
+
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        AVStream *st = fmt->streams[i];
+        if (d->stream_index < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            d->stream_index = int(i);
+        else
+            st->discard = AVDISCARD_ALL;
+    }
+    if (d->stream_index < 0)
+        return SONA_ERROR_FORMAT;
+    AVStream *st = fmt->streams[d->stream_index];
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec || codec->type != AVMEDIA_TYPE_AUDIO)
+        return SONA_ERROR_FORMAT;
+    d->codec.reset(avcodec_alloc_context3(codec));
+    if (!d->codec)
+        return SONA_ERROR_MEMORY;
+    if (avcodec_parameters_to_context(d->codec.get(), st->codecpar) < 0)
+        return SONA_ERROR_FORMAT;
+    d->codec->pkt_timebase = st->time_base;
+    d->codec->thread_count = 1; /* the pool is our parallelism */
+    AVDictionary *opts = nullptr;
+    av_dict_set(&opts, "codec_whitelist", codec->name, 0);
+    const int opened = avcodec_open2(d->codec.get(), codec, &opts);
+    av_dict_free(&opts);
+    if (opened < 0)
+        return SONA_ERROR_FORMAT;
+    if (d->codec->sample_rate <= 0 || d->codec->ch_layout.nb_channels <= 0 ||
+        d->codec->ch_layout.nb_channels > kMaxSourceChannels)
+        return SONA_ERROR_FORMAT;
+    d->source_rate = uint32_t(d->codec->sample_rate);
+
+    d->packet.reset(av_packet_alloc());
+    d->frame.reset(av_frame_alloc());
+    if (!d->packet || !d->frame)
+        return SONA_ERROR_MEMORY;
+    *out = std::move(d);
+    return SONA_OK;
+}
+
+uint32_t decoder_source_rate(const Decoder *d)
+{
+    return d->source_rate;
+}
+
+void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz)
+{
+    if (d->play_rate != play_rate_hz) {
+        d->play_rate = play_rate_hz;
+        d->swr_stale = true; /* rebuilt, at the new ratio, with the next frame */
+    }
+}
+
+bool decoder_rewind(Decoder *d)
+{
+    d->deadline = Clock::now() + kFillBudget;
+    AVStream *st = d->format->streams[d->stream_index];
+    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    avcodec_flush_buffers(d->codec.get());
+    d->swr_stale = true;
+    d->input_ended = d->flushing = d->finished = false;
+    d->bad_packets = 0;
+    return true;
+}
+
+DecodeResult decoder_fill(Decoder *d, Ring *ring)
+{
+    d->deadline = Clock::now() + kFillBudget;
+    while (!d->finished) {
+        const uint32_t space = ring_write_space(ring);
+        if (space == 0)
+            return DecodeResult::kFull;
+        const int want = int(std::min<uint32_t>(space, kConvertFrames));
+        auto **planes = reinterpret_cast<uint8_t **>(d->planes);
+
+        if (d->swr && !d->swr_stale) {
+            // Output swr still holds from earlier input; a non-null input of
+            // zero samples asks for it without flushing the filter.
+            const uint8_t *none[1] = {nullptr};
+            const int got = d->flushing ? swr_convert(d->swr.get(), planes, want, nullptr, 0)
+                                        : swr_convert(d->swr.get(), planes, want, none, 0);
+            if (got > 0) {
+                push_frames(d, ring, uint32_t(got));
+                continue;
+            }
+            if (got < 0 || d->flushing) {
+                d->finished = true;
+                break;
+            }
+        }
+        if (next_frame(d) == 0) {
+            if (d->swr && !d->swr_stale) {
+                d->flushing = true; /* pull the resampler's tail */
+                continue;
+            }
+            d->finished = true;
+            break;
+        }
+        if (!frame_matches_swr(d, d->frame.get()) && !configure_swr(d, d->frame.get())) {
+            av_frame_unref(d->frame.get());
+            d->finished = true;
+            break;
+        }
+        const int got = swr_convert(d->swr.get(), planes, want,
+                                    const_cast<const uint8_t **>(d->frame->extended_data),
+                                    d->frame->nb_samples);
+        av_frame_unref(d->frame.get());
+        if (got < 0) {
+            d->finished = true;
+            break;
+        }
+        if (got > 0)
+            push_frames(d, ring, uint32_t(got));
+    }
+    return DecodeResult::kEnded;
+}
+
+} // namespace sona

@@ -1,0 +1,306 @@
+// The mix: every playing voice's ring, through its ramped gain vector, into
+// a 5.1 accumulator, then folded to the device's channel count.  Real-time
+// code from mixer_render down (see the contract in sona_internal.h); it
+// knows nothing of SDL and is driven the same way by the device, the
+// silent clock and the tests.
+#include "sona_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace sona {
+
+namespace {
+
+constexpr float kHalfPower = 0.70710678f;
+constexpr int kGains = 2 * kMixChannels;
+
+/* Where the voice's gains should head, from the controls the API thread set
+   and whether a restart is waiting to fade out first. */
+void compute_targets(const Voice *v, bool fade_out, float t[kGains])
+{
+    std::fill(t, t + kGains, 0.0f);
+    if (fade_out)
+        return;
+    const float vol = v->volume_gain.load(std::memory_order_relaxed);
+    const int32_t pan = v->pan.load(std::memory_order_relaxed);
+    const int32_t route = v->route_slot.load(std::memory_order_relaxed);
+    if (route >= 0 && route < kMixChannels) {
+        t[kMixChannels + route] = vol;
+        return;
+    }
+    // Balance: the centre keeps both sides at unity; moving away lowers
+    // the far side linearly to silence.
+    const float left = pan <= 64 ? 1.0f : float(128 - pan) / 64.0f;
+    const float right = pan >= 64 ? 1.0f : float(pan) / 64.0f;
+    t[kFL] = vol * left;
+    t[kFR] = vol * right;
+    t[kFC] = t[kLFE] = t[kRL] = t[kRR] = vol;
+}
+
+void mix_ramp(Voice *v, float *acc, const float *in, uint32_t frames)
+{
+    float *g = v->gain_now;
+    const float *step = v->gain_step;
+    for (uint32_t i = 0; i < frames; ++i, acc += kMixChannels, in += kRingSlots) {
+        const float mono = in[kMono];
+        for (int c = 0; c < kMixChannels; ++c) {
+            g[c] += step[c];
+            g[kMixChannels + c] += step[kMixChannels + c];
+            acc[c] += g[c] * in[c] + g[kMixChannels + c] * mono;
+        }
+    }
+}
+
+void mix_steady(const Voice *v, float *acc, const float *in, uint32_t frames)
+{
+    const float *g = v->gain_now;
+    bool own = false, routed = false;
+    for (int c = 0; c < kMixChannels; ++c) {
+        own |= g[c] != 0.0f;
+        routed |= g[kMixChannels + c] != 0.0f;
+    }
+    if (own && !routed) {
+        for (uint32_t i = 0; i < frames; ++i, acc += kMixChannels, in += kRingSlots)
+            for (int c = 0; c < kMixChannels; ++c)
+                acc[c] += g[c] * in[c];
+    } else if (routed && !own) {
+        for (int c = 0; c < kMixChannels; ++c) {
+            const float k = g[kMixChannels + c];
+            if (k == 0.0f)
+                continue;
+            for (uint32_t i = 0; i < frames; ++i)
+                acc[size_t(i) * kMixChannels + c] += k * in[size_t(i) * kRingSlots + kMono];
+        }
+    } else if (own && routed) {
+        for (uint32_t i = 0; i < frames; ++i, acc += kMixChannels, in += kRingSlots)
+            for (int c = 0; c < kMixChannels; ++c)
+                acc[c] += g[c] * in[c] + g[kMixChannels + c] * in[kMono];
+    }
+    /* all gains zero: the frames are consumed unheard */
+}
+
+void mix_span(Voice *v, uint32_t ramp_frames, float *acc, const float *in, uint32_t frames)
+{
+    if (v->ramp_left_frames > 0) {
+        const uint32_t k = std::min(frames, v->ramp_left_frames);
+        mix_ramp(v, acc, in, k);
+        v->ramp_left_frames -= k;
+        if (v->ramp_left_frames == 0)
+            std::copy(v->gain_target, v->gain_target + kGains, v->gain_now); /* no drift */
+        acc += size_t(k) * kMixChannels;
+        in += size_t(k) * kRingSlots;
+        frames -= k;
+    }
+    (void)ramp_frames;
+    if (frames > 0)
+        mix_steady(v, acc, in, frames);
+}
+
+void retarget(Voice *v, const float t[kGains], uint32_t ramp_frames)
+{
+    if (std::equal(t, t + kGains, v->gain_target))
+        return; /* the same value again restarts nothing */
+    std::copy(t, t + kGains, v->gain_target);
+    // From where the ramp is now, not from the old target.
+    for (int j = 0; j < kGains; ++j)
+        v->gain_step[j] = (t[j] - v->gain_now[j]) / float(ramp_frames);
+    v->ramp_left_frames = ramp_frames;
+}
+
+bool all_zero(const float g[kGains])
+{
+    return std::all_of(g, g + kGains, [](float x) { return x == 0.0f; });
+}
+
+/* Mixes up to `frames` frames of one voice; false once its session ended. */
+bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
+{
+    Session *s = v->session;
+    Ring *ring = &s->ring;
+
+    // A restart the worker has carried out marks everything before
+    // discard_from as stale.  Acquire pairs with the worker's release of
+    // served_restarts, so discard_from is at least the one of that restart.
+    s->served_restarts.load(std::memory_order_acquire);
+    const uint64_t discard = s->discard_from.load(std::memory_order_acquire);
+    bool fade_out = discard > ring->read_pos.load(std::memory_order_relaxed);
+    float t[kGains];
+    compute_targets(v, fade_out, t);
+    retarget(v, t, m->ramp_frames);
+    if (fade_out && v->ramp_left_frames == 0 && all_zero(v->gain_now) &&
+        (ring->write_pos.load(std::memory_order_acquire) - discard >= kRefillFrames ||
+         s->end_pos.load(std::memory_order_acquire) != kNoPosition)) {
+        // Faded out, and enough of the new beginning is decoded that the
+        // fade-in will not run dry: jump there.  Until then the stale
+        // frames play on silently, making room for the new ones.
+        ring_read_skip_to(ring, discard);
+        compute_targets(v, false, t);
+        retarget(v, t, m->ramp_frames);
+    }
+
+    RingSpan spans[2];
+    const uint32_t got = ring_read_spans(ring, frames, spans);
+    for (const RingSpan &span : spans) {
+        if (span.frames == 0)
+            continue;
+        mix_span(v, m->ramp_frames, acc, span.data, span.frames);
+        acc += size_t(span.frames) * kMixChannels;
+    }
+    ring_read_commit(ring, got);
+    if (got == frames || ring_read_available(ring) > 0)
+        return true;
+
+    // Out of data: the end, or only the worker running late?  The acquire
+    // loads pair with the worker's releases: served_restarts published the
+    // reset of end_pos for that restart, end_pos the frames before it.
+    uint32_t control = s->control.load(std::memory_order_acquire);
+    const uint32_t served = s->served_restarts.load(std::memory_order_acquire);
+    const uint64_t end = s->end_pos.load(std::memory_order_acquire);
+    if ((control >> 1) != served || end == kNoPosition ||
+        ring->read_pos.load(std::memory_order_relaxed) < end)
+        return true;
+    // Ended, unless a restart arrived meanwhile: then the CAS fails and the
+    // voice waits for the rewound data.  acq_rel: release hands the session
+    // over (all our reads of it happen-before whoever frees it), acquire
+    // keeps our view of control consistent with the API thread's.
+    return !s->control.compare_exchange_strong(control, control | 1u, std::memory_order_acq_rel,
+                                               std::memory_order_relaxed);
+}
+
+void take_new_voices(Mixer *m)
+{
+    const uint32_t mask = kMaxVoices - 1;
+    uint32_t head = m->queue_head.load(std::memory_order_relaxed);
+    // Acquire pairs with mixer_add's release: the entry, the voice's
+    // controls and the session's ring are all initialised before.
+    const uint32_t tail = m->queue_tail.load(std::memory_order_acquire);
+    while (head != tail && m->voice_count < kMaxVoices) {
+        const Handoff h = m->queue[head & mask];
+        ++head;
+        Voice *v = h.voice;
+        v->session = h.session;
+        std::fill(v->gain_now, v->gain_now + kGains, 0.0f); /* every start ramps up */
+        std::fill(v->gain_target, v->gain_target + kGains, 0.0f);
+        v->ramp_left_frames = 0;
+        m->voices[m->voice_count++] = v;
+    }
+    // Release: the slots we read may be reused only after we are done.
+    m->queue_head.store(head, std::memory_order_release);
+}
+
+void fold_out(const Mixer *m, const float *acc, float *out, uint32_t frames)
+{
+    const uint32_t n = m->out_channels;
+    if (n == kMixChannels) {
+        for (uint32_t i = 0; i < frames * kMixChannels; ++i)
+            out[i] = std::fmin(std::fmax(acc[i], -1.0f), 1.0f);
+        return;
+    }
+    for (uint32_t i = 0; i < frames; ++i, acc += kMixChannels, out += n) {
+        for (uint32_t o = 0; o < n; ++o) {
+            float x = 0.0f;
+            for (int c = 0; c < kMixChannels; ++c)
+                x += m->fold[o][c] * acc[c];
+            out[o] = std::fmin(std::fmax(x, -1.0f), 1.0f);
+        }
+    }
+}
+
+} // namespace
+
+void mixer_fold_matrix(uint32_t channels, float fold[kMixChannels][kMixChannels])
+{
+    for (int o = 0; o < kMixChannels; ++o)
+        for (int c = 0; c < kMixChannels; ++c)
+            fold[o][c] = 0.0f;
+    // ITU-R BS.775 fold-down, LFE dropped:
+    //   L = FL + 0.707 FC + 0.707 RL,   R = FR + 0.707 FC + 0.707 RR,
+    // scaled by a = 1 / (1 + 0.707 + 0.707) = 0.4142 so that full scale on
+    // every source channel stays within full scale.  Quad keeps the rears
+    // and folds only the centre (scale 1 / 1.707); mono is (L + R) / 2.
+    const float a = 1.0f / (1.0f + 2.0f * kHalfPower);
+    const float q = 1.0f / (1.0f + kHalfPower);
+    switch (channels) {
+    case 1:
+        fold[0][kFL] = fold[0][kFR] = 0.5f * a;
+        fold[0][kFC] = a * kHalfPower;
+        fold[0][kRL] = fold[0][kRR] = 0.5f * a * kHalfPower;
+        break;
+    case 2:
+        fold[0][kFL] = fold[1][kFR] = a;
+        fold[0][kFC] = fold[1][kFC] = a * kHalfPower;
+        fold[0][kRL] = fold[1][kRR] = a * kHalfPower;
+        break;
+    case 4: /* SDL's quad order: FL FR RL RR */
+        fold[0][kFL] = fold[1][kFR] = q;
+        fold[0][kFC] = fold[1][kFC] = q * kHalfPower;
+        fold[2][kRL] = fold[3][kRR] = q;
+        break;
+    default:
+        for (int c = 0; c < kMixChannels; ++c)
+            fold[c][c] = 1.0f;
+        break;
+    }
+}
+
+bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels)
+{
+    static_assert((kMaxVoices & (kMaxVoices - 1)) == 0, "the queue indexes with a mask");
+    m->rate_hz = rate_hz;
+    m->out_channels = out_channels;
+    m->ramp_frames = std::max<uint32_t>(1, rate_hz * kRampMs / 1000);
+    mixer_fold_matrix(out_channels, m->fold);
+    m->queue.reset(new (std::nothrow) Handoff[kMaxVoices]);
+    m->voices.reset(new (std::nothrow) Voice *[kMaxVoices]);
+    m->acc.reset(new (std::nothrow) float[size_t(kMixChunkFrames) * kMixChannels]);
+    m->voice_count = 0;
+    m->queue_head.store(0, std::memory_order_relaxed);
+    m->queue_tail.store(0, std::memory_order_relaxed);
+    m->active.store(0, std::memory_order_relaxed);
+    return m->queue && m->voices && m->acc;
+}
+
+bool mixer_reserve(Mixer *m)
+{
+    // Only the API thread counts up, so check-then-add cannot overshoot.
+    // Acquire pairs with the mixer's release when a voice leaves, which
+    // comes after it read that voice's queue slot.
+    if (m->active.load(std::memory_order_acquire) >= kMaxVoices)
+        return false;
+    m->active.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void mixer_add(Mixer *m, Voice *v, Session *s)
+{
+    const uint32_t tail = m->queue_tail.load(std::memory_order_relaxed);
+    m->queue[tail & (kMaxVoices - 1)] = {v, s};
+    m->queue_tail.store(tail + 1, std::memory_order_release);
+}
+
+void mixer_render(Mixer *m, float *out, uint32_t frames)
+{
+    while (frames > 0) {
+        const uint32_t n = std::min(frames, kMixChunkFrames);
+        take_new_voices(m);
+        float *acc = m->acc.get();
+        std::fill(acc, acc + size_t(n) * kMixChannels, 0.0f);
+        for (uint32_t i = 0; i < m->voice_count;) {
+            Voice *v = m->voices[i];
+            if (mix_voice(m, v, acc, n)) {
+                ++i;
+                continue;
+            }
+            v->session = nullptr;
+            m->voices[i] = m->voices[--m->voice_count];
+            m->active.fetch_sub(1, std::memory_order_release);
+        }
+        fold_out(m, acc, out, n);
+        out += size_t(n) * m->out_channels;
+        frames -= n;
+    }
+}
+
+} // namespace sona

@@ -1,0 +1,214 @@
+// The decode pool: a few threads that keep every session's ring topped up,
+// carry out restarts and rate changes, and release sessions the mixer has
+// finished with.  A session is worked on by one thread at a time (its busy
+// flag, under the pool mutex); the mutex also orders a session's producer
+// side across the threads that take turns at it.
+#include "sona_internal.h"
+
+#include <chrono>
+
+namespace sona {
+
+struct Pool {
+    Engine *engine = nullptr;
+    std::mutex mutex;
+    std::condition_variable wake;    /* workers sleep here */
+    std::condition_variable settled; /* pool_wait_idle sleeps here */
+    std::vector<Session *> sessions;
+    std::vector<std::thread> threads;
+    size_t next = 0; /* round robin, so no session starves */
+    bool quit = false;
+};
+
+namespace {
+
+/* While something plays, rings drain by themselves and nobody tells us:
+   look every few milliseconds (a ring holds ~186 ms). */
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+
+enum class Work { kNone, kRelease, kDecode };
+
+Work work_for(const Session *s)
+{
+    // Acquire pairs with the mixer's CAS setting the ended bit (then the
+    // mixer is done with the ring) and with the API thread's restart CAS.
+    const uint32_t control = s->control.load(std::memory_order_acquire);
+    if (control & 1u)
+        return Work::kRelease;
+    if ((control >> 1) != s->served_restarts.load(std::memory_order_relaxed))
+        return Work::kDecode;
+    if (s->play_rate_hz.load(std::memory_order_relaxed) != s->applied_rate_hz)
+        return Work::kDecode;
+    if (!s->decoder_done && ring_write_space(&s->ring) >= kRefillFrames)
+        return Work::kDecode;
+    return Work::kNone;
+}
+
+void release_session(Session *s)
+{
+    s->decoder.reset(); /* closes the file */
+    s->ring.data.reset();
+    session_unref(s);
+}
+
+/* Runs with s->busy set and the pool mutex not held. */
+void decode(Session *s)
+{
+    const uint32_t restarts = s->control.load(std::memory_order_acquire) >> 1;
+    if (restarts != s->served_restarts.load(std::memory_order_relaxed)) {
+        if (!s->decoder || !decoder_rewind(s->decoder.get())) {
+            // Some sources cannot seek; opening them again is the rewind.
+            DecoderPtr fresh;
+            s->decoder.reset();
+            if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK)
+                s->decoder = std::move(fresh);
+            s->applied_rate_hz = 0;
+        }
+        s->decoder_done = !s->decoder;
+        const uint64_t written = s->ring.write_pos.load(std::memory_order_relaxed);
+        s->end_pos.store(s->decoder_done ? written : kNoPosition, std::memory_order_relaxed);
+        s->discard_from.store(written, std::memory_order_relaxed);
+        // Release: end_pos and discard_from above are visible to a mixer
+        // that sees this count.
+        s->served_restarts.store(restarts, std::memory_order_release);
+    }
+    const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
+    if (rate != s->applied_rate_hz) {
+        if (s->decoder)
+            decoder_set_play_rate(s->decoder.get(), rate);
+        s->applied_rate_hz = rate;
+    }
+    if (!s->decoder_done && decoder_fill(s->decoder.get(), &s->ring) == DecodeResult::kEnded) {
+        s->decoder_done = true;
+        // Release: every frame before end_pos is in the ring first.
+        s->end_pos.store(s->ring.write_pos.load(std::memory_order_relaxed),
+                         std::memory_order_release);
+    }
+}
+
+/* One unit of work, if there is any; true if something was done. */
+bool run_one(Pool *p, std::unique_lock<std::mutex> &lock)
+{
+    const size_t n = p->sessions.size();
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = (p->next + k) % n;
+        Session *s = p->sessions[i];
+        if (s->busy)
+            continue;
+        const Work w = work_for(s);
+        if (w == Work::kNone)
+            continue;
+        p->next = i + 1;
+        if (w == Work::kRelease) {
+            p->sessions[i] = p->sessions.back();
+            p->sessions.pop_back();
+            lock.unlock();
+            release_session(s);
+        } else {
+            s->busy = true;
+            lock.unlock();
+            decode(s);
+        }
+        lock.lock();
+        if (w == Work::kDecode)
+            s->busy = false;
+        return true;
+    }
+    return false;
+}
+
+bool pool_has_work(const Pool *p)
+{
+    for (const Session *s : p->sessions)
+        if (s->busy || work_for(s) != Work::kNone)
+            return true;
+    return false;
+}
+
+void worker_main(Pool *p)
+{
+    std::unique_lock<std::mutex> lock(p->mutex);
+    while (!p->quit) {
+        // Loaded before the pass: acquire pairs with the mixer's release
+        // when a voice leaves, so if nothing plays now, every ended bit is
+        // visible to this pass and no finished session is left unreleased.
+        const bool playing = p->engine->mixer.active.load(std::memory_order_acquire) > 0;
+        bool did = false;
+        while (!p->quit && run_one(p, lock))
+            did = true;
+        p->settled.notify_all();
+        lock.unlock();
+        engine_update_running(p->engine);
+        lock.lock();
+        if (did || p->quit)
+            continue;
+        if (playing)
+            p->wake.wait_for(lock, kPollInterval);
+        else
+            p->wake.wait(lock);
+    }
+}
+
+} // namespace
+
+void session_unref(Session *s)
+{
+    // acq_rel: the last owner must see everything the other did to it.
+    if (s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete s;
+}
+
+void pool_stop(Pool *p)
+{
+    {
+        std::lock_guard<std::mutex> lock(p->mutex);
+        p->quit = true;
+    }
+    p->wake.notify_all();
+    for (std::thread &t : p->threads)
+        t.join();
+    p->threads.clear();
+}
+
+void PoolDeleter::operator()(Pool *p) const
+{
+    pool_stop(p);
+    for (Session *s : p->sessions)
+        release_session(s);
+    delete p;
+}
+
+PoolPtr pool_start(Engine *engine, unsigned threads)
+{
+    PoolPtr p(new Pool);
+    p->engine = engine;
+    for (unsigned i = 0; i < threads; ++i)
+        p->threads.emplace_back(worker_main, p.get());
+    return p;
+}
+
+void pool_add(Pool *p, Session *s)
+{
+    {
+        std::lock_guard<std::mutex> lock(p->mutex);
+        p->sessions.push_back(s);
+    }
+    p->wake.notify_one();
+}
+
+void pool_kick(Pool *p)
+{
+    p->wake.notify_all();
+}
+
+void pool_wait_idle(Pool *p)
+{
+    std::unique_lock<std::mutex> lock(p->mutex);
+    p->wake.notify_all();
+    // The timeout only re-checks: the mixer changes what there is to do
+    // (draining rings, ending sessions) without telling us.
+    while (pool_has_work(p))
+        p->settled.wait_for(lock, kPollInterval);
+}
+
+} // namespace sona
