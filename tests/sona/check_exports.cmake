@@ -1,0 +1,18 @@
+# Fails unless LIBRARY's dynamic symbol table defines exactly the public calls.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE table RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${table}")
+set(found "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^.* " "" symbol "${line}")
+  list(APPEND found ${symbol})
+endforeach()
+list(SORT found)
+set(expected SONA_ChannelPlay SONA_ChannelSetAttributes SONA_ChannelSetFlags
+    SONA_ErrorGetCode SONA_Free SONA_Init SONA_StreamCreateFile)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "libsona.so exports: ${found}\nexpected exactly: ${expected}")
+endif()

@@ -1,0 +1,319 @@
+// Shared helpers for libsona's tests: tone files made at test time with
+// Debian's ffmpeg, the manual render path, and measurements of what was
+// rendered (level, frequency, distortion, steps between samples).
+#ifndef SONA_TEST_UTIL_H
+#define SONA_TEST_UTIL_H
+
+#include "sona_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace sona_test {
+
+/* A directory of its own under $TMPDIR, removed with everything in it. */
+class TempDir {
+public:
+    TempDir()
+    {
+        const char *base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sona-test-XXXXXX";
+        if (char *made = ::mkdtemp(tmpl.data()))
+            path_ = made;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/* A test tone: one sine per channel (frequency 0 = a silent channel). */
+struct Tone {
+    std::string codec_args = "-c:a pcm_s16le"; /* what follows -i in ffmpeg */
+    int rate_hz = 44100;
+    std::string layout = "mono"; /* an ffmpeg layout: mono, stereo, FL+FR+FC+LFE+BL+BR, ... */
+    std::vector<double> freqs_hz = {1000.0}; /* per channel; the last repeats */
+    double seconds = 1.0;
+    double amplitude = 0.5; /* peak, full scale = 1 */
+    /* Instead of sines: one ffmpeg aevalsrc expression per channel, in t. */
+    std::vector<std::string> exprs;
+};
+
+inline int layout_channels(const std::string &layout)
+{
+    if (layout == "mono")
+        return 1;
+    if (layout == "stereo")
+        return 2;
+    if (layout == "quad")
+        return 4;
+    if (layout == "5.1" || layout == "5.1(side)")
+        return 6;
+    if (layout == "7.1")
+        return 8;
+    return int(std::count(layout.begin(), layout.end(), '+')) + 1;
+}
+
+inline int run(const std::string &command)
+{
+    return std::system(command.c_str());
+}
+
+/* Writes `tone` to dir/name (the extension picks the container) and returns
+   the path, or "" after reporting a failure. */
+inline std::string make_tone(const TempDir &dir, const std::string &name, const Tone &tone)
+{
+    const int channels = layout_channels(tone.layout);
+    std::ostringstream exprs;
+    for (int ch = 0; ch < channels; ++ch) {
+        if (ch)
+            exprs << '|';
+        if (!tone.exprs.empty()) {
+            exprs << tone.exprs[std::min<size_t>(size_t(ch), tone.exprs.size() - 1)];
+            continue;
+        }
+        const double f = tone.freqs_hz[std::min<size_t>(size_t(ch), tone.freqs_hz.size() - 1)];
+        if (f == 0.0)
+            exprs << '0';
+        else
+            exprs << tone.amplitude << "*sin(2*PI*" << f << "*t)";
+    }
+    const std::string path = dir.file(name);
+    std::ostringstream cmd;
+    cmd << "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i 'aevalsrc=exprs="
+        << exprs.str() << ":s=" << tone.rate_hz << ":d=" << tone.seconds << ":c=" << tone.layout
+        << "' " << tone.codec_args << " '" << path << "'";
+    if (run(cmd.str()) != 0) {
+        ADD_FAILURE() << "could not make " << name << ": " << cmd.str();
+        return "";
+    }
+    return path;
+}
+
+inline std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+/* ---- rendering ---------------------------------------------------------- */
+
+/* Pulls `frames` frames through the manual output in pieces the decode
+   pool has always filled ahead of, so what is rendered never depends on how
+   fast the workers were. */
+inline std::vector<float> render(uint32_t frames, uint32_t channels)
+{
+    constexpr uint32_t kPiece = 4096; /* below a ring less its refill margin */
+    std::vector<float> out(size_t(frames) * channels);
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(kPiece, frames - done);
+        sona_wait_decoded();
+        EXPECT_EQ(sona_render(out.data() + size_t(done) * channels, n), n);
+        done += n;
+    }
+    return out;
+}
+
+/* ---- analysis ----------------------------------------------------------- */
+
+inline std::vector<float> channel(const std::vector<float> &interleaved, int channels, int ch,
+                                  size_t skip_frames = 0)
+{
+    std::vector<float> out;
+    for (size_t i = skip_frames * size_t(channels) + size_t(ch); i < interleaved.size();
+         i += size_t(channels))
+        out.push_back(interleaved[i]);
+    return out;
+}
+
+inline double rms(const std::vector<float> &x)
+{
+    double sum = 0.0;
+    for (float v : x)
+        sum += double(v) * v;
+    return x.empty() ? 0.0 : std::sqrt(sum / double(x.size()));
+}
+
+inline double peak(const std::vector<float> &x)
+{
+    double p = 0.0;
+    for (float v : x)
+        p = std::max(p, double(std::fabs(v)));
+    return p;
+}
+
+/* The largest difference between neighbouring samples. */
+inline double max_step(const std::vector<float> &x)
+{
+    double m = 0.0;
+    for (size_t i = 1; i < x.size(); ++i)
+        m = std::max(m, double(std::fabs(x[i] - x[i - 1])));
+    return m;
+}
+
+inline void fft(std::vector<std::complex<double>> &a)
+{
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1)
+            j ^= bit;
+        j ^= bit;
+        if (i < j)
+            std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const double ang = -2.0 * M_PI / double(len);
+        const std::complex<double> wl(std::cos(ang), std::sin(ang));
+        for (size_t i = 0; i < n; i += len) {
+            std::complex<double> w(1.0);
+            for (size_t k = 0; k < len / 2; ++k, w *= wl) {
+                const auto u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+        }
+    }
+}
+
+/* Frequency of the strongest component: Hann-windowed FFT of the largest
+   power-of-two stretch, refined by a parabola through the peak bins. */
+inline double dominant_frequency(const std::vector<float> &x, double rate_hz)
+{
+    size_t n = 1;
+    while (n * 2 <= x.size())
+        n *= 2;
+    if (n < 64)
+        return 0.0;
+    std::vector<std::complex<double>> a(n);
+    for (size_t i = 0; i < n; ++i)
+        a[i] = x[i] * (0.5 - 0.5 * std::cos(2.0 * M_PI * double(i) / double(n - 1)));
+    fft(a);
+    size_t best = 1;
+    for (size_t k = 1; k < n / 2; ++k)
+        if (std::abs(a[k]) > std::abs(a[best]))
+            best = k;
+    double shift = 0.0;
+    if (best > 1 && best + 1 < n / 2) {
+        const double l = std::log(std::abs(a[best - 1]) + 1e-30);
+        const double c = std::log(std::abs(a[best]) + 1e-30);
+        const double r = std::log(std::abs(a[best + 1]) + 1e-30);
+        shift = 0.5 * (l - r) / (l - 2.0 * c + r);
+    }
+    return (double(best) + shift) * rate_hz / double(n);
+}
+
+/* Energy left after removing the best-fitting sine of frequency f (with
+   offset), as a fraction of the signal's energy. */
+inline double residual_fraction(const std::vector<float> &x, double rate_hz, double f)
+{
+    const double w = 2.0 * M_PI * f / rate_hz;
+    double m[3][3] = {}, b[3] = {}, total = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double basis[3] = {std::cos(w * double(i)), std::sin(w * double(i)), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            b[r] += basis[r] * x[i];
+            for (int c = 0; c < 3; ++c)
+                m[r][c] += basis[r] * basis[c];
+        }
+        total += double(x[i]) * x[i];
+    }
+    // Solve the 3x3 normal equations by Cramer's rule.
+    auto det = [](double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    const double d = det(m);
+    double coef[3];
+    for (int k = 0; k < 3; ++k) {
+        double t[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                t[r][c] = c == k ? b[r] : m[r][c];
+        coef[k] = det(t) / d;
+    }
+    double resid = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double fit = coef[0] * std::cos(w * double(i)) + coef[1] * std::sin(w * double(i)) +
+                           coef[2];
+        resid += (x[i] - fit) * (x[i] - fit);
+    }
+    return total > 0.0 ? resid / total : 1.0;
+}
+
+/* THD+N in dB: everything but the fundamental (found near f_guess_hz),
+   relative to the whole signal. */
+inline double thd_n_db(const std::vector<float> &x, double rate_hz, double f_guess_hz)
+{
+    double lo = f_guess_hz - 1.0, hi = f_guess_hz + 1.0;
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    for (int i = 0; i < 60; ++i) {
+        const double a = hi - g * (hi - lo), b = lo + g * (hi - lo);
+        if (residual_fraction(x, rate_hz, a) < residual_fraction(x, rate_hz, b))
+            hi = b;
+        else
+            lo = a;
+    }
+    return 10.0 * std::log10(residual_fraction(x, rate_hz, 0.5 * (lo + hi)) + 1e-300);
+}
+
+/* Index of the first and one past the last sample above `threshold`. */
+inline std::pair<size_t, size_t> audible_span(const std::vector<float> &x, double threshold)
+{
+    size_t first = x.size(), last = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (std::fabs(x[i]) > threshold) {
+            first = std::min(first, i);
+            last = i + 1;
+        }
+    }
+    return {first == x.size() ? 0 : first, last};
+}
+
+inline size_t open_fd_count()
+{
+    size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+inline size_t resident_bytes()
+{
+    long pages_total = 0, pages_resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2)
+            pages_resident = 0;
+        std::fclose(f);
+    }
+    return size_t(pages_resident) * size_t(::sysconf(_SC_PAGESIZE));
+}
+
+} // namespace sona_test
+
+#endif /* SONA_TEST_UTIL_H */

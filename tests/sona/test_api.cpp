@@ -1,0 +1,374 @@
+// The contract of every call: harmless and exact about why on bad handles,
+// before Init and after Free; argument checks that change nothing; restarts;
+// the silent device; and many streams without reuse or leaks.
+#include "sona_test_util.h"
+
+#include <chrono>
+#include <functional>
+#include <set>
+#include <thread>
+
+using namespace sona_test;
+
+namespace {
+
+constexpr uint32_t kRate = 44100;
+
+struct Files {
+    TempDir dir;
+    std::string tone, short_tone, two_part, text;
+};
+Files *g_files = nullptr;
+
+SONA_HSTREAM create(const std::string &path)
+{
+    return SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+}
+
+class Api : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        g_files = new Files;
+        Files &f = *g_files;
+        f.tone = make_tone(f.dir, "tone.wav", {});
+        Tone s;
+        s.seconds = 0.05;
+        f.short_tone = make_tone(f.dir, "short.wav", s);
+        Tone two;
+        two.exprs = {R"(0.5*sin(2*PI*if(lt(t\,0.5)\,500\,1500)*t))"}; /* commas escaped for lavfi */
+        f.two_part = make_tone(f.dir, "two_part.wav", two);
+        f.text = f.dir.file("notes.txt");
+        std::ofstream(f.text) << "These are not the samples you are looking for.\n";
+    }
+    static void TearDownTestSuite()
+    {
+        delete g_files;
+        g_files = nullptr;
+    }
+    void TearDown() override { SONA_Free(); }
+
+    /* Renders until the mix is empty; false if it never empties. */
+    static bool play_out(uint32_t max_seconds = 5)
+    {
+        for (uint32_t i = 0; i < max_seconds * kRate / 4096 && sona_playing_count() > 0; ++i)
+            render(4096, 6);
+        return sona_playing_count() == 0;
+    }
+};
+
+/* ---- calls that must fail harmlessly ------------------------------------ */
+
+struct Call {
+    const char *name;
+    std::function<int64_t(SONA_HSTREAM)> run; /* the call's result, widened */
+};
+
+const Call kChannelCalls[] = {
+    {"ChannelPlay", [](SONA_HSTREAM h) { return int64_t(SONA_ChannelPlay(h, SONA_FALSE)); }},
+    {"ChannelRestart", [](SONA_HSTREAM h) { return int64_t(SONA_ChannelPlay(h, SONA_TRUE)); }},
+    {"ChannelSetFlags",
+     [](SONA_HSTREAM h) { return int64_t(SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER)); }},
+    {"ChannelSetFlagsZero", [](SONA_HSTREAM h) { return int64_t(SONA_ChannelSetFlags(h, 0)); }},
+    {"ChannelSetAttributes",
+     [](SONA_HSTREAM h) { return int64_t(SONA_ChannelSetAttributes(h, 0, 30, 64)); }},
+};
+
+void expect_all_fail(SONA_HSTREAM h, int32_t code)
+{
+    for (const Call &c : kChannelCalls) {
+        EXPECT_EQ(c.run(h), 0) << c.name << " on " << h;
+        EXPECT_EQ(SONA_ErrorGetCode(), code) << c.name << " on " << h;
+    }
+}
+
+TEST_F(Api, EveryCallBeforeInitFailsWithInit)
+{
+    expect_all_fail(0, SONA_ERROR_INIT);
+    expect_all_fail(1, SONA_ERROR_INIT);
+    EXPECT_EQ(create(g_files->tone), 0u);
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
+    EXPECT_FALSE(SONA_Free());
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
+}
+
+TEST_F(Api, EveryCallAfterFreeFailsWithInitAndFreeAgainIsHarmless)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->tone);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    ASSERT_TRUE(SONA_Free());
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_OK);
+    expect_all_fail(h, SONA_ERROR_INIT);
+    EXPECT_FALSE(SONA_Free());
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
+}
+
+TEST_F(Api, HandleZeroForgedAndUnissuedHandlesFailWithHandle)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->tone);
+    ASSERT_NE(h, 0u);
+    for (SONA_HSTREAM bad : {SONA_HSTREAM(0), h + 1, h - 1, SONA_HSTREAM(0xFFFFFFFFu),
+                             SONA_HSTREAM(0x80000000u), h ^ 0x00F00000u})
+        expect_all_fail(bad, SONA_ERROR_HANDLE);
+    EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)); /* the real one is untouched */
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_OK);
+}
+
+TEST_F(Api, HandlesFromAnEarlierInitAreStaleAndNeverReissued)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM old = create(g_files->tone);
+    ASSERT_NE(old, 0u);
+    ASSERT_TRUE(SONA_Free());
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    expect_all_fail(old, SONA_ERROR_HANDLE);
+    const SONA_HSTREAM fresh = create(g_files->tone);
+    ASSERT_NE(fresh, 0u);
+    EXPECT_NE(fresh, old);
+    expect_all_fail(old, SONA_ERROR_HANDLE);
+}
+
+/* ---- Init ------------------------------------------------------------- */
+
+struct InitCase {
+    const char *name;
+    int32_t device;
+    uint32_t freq, flags;
+    int32_t code;
+};
+class InitArguments : public Api, public ::testing::WithParamInterface<InitCase> {};
+
+TEST_P(InitArguments, AreRefusedWithTheirCode)
+{
+    const InitCase &c = GetParam();
+    EXPECT_FALSE(SONA_Init(c.device, c.freq, c.flags, 0, nullptr));
+    EXPECT_EQ(SONA_ErrorGetCode(), c.code);
+    EXPECT_EQ(create(g_files->tone), 0u); /* still not initialised */
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bad, InitArguments,
+    ::testing::Values(InitCase{"UnknownFlags", 0, kRate, 1, SONA_ERROR_PARAM},
+                      InitCase{"RateTooLow", 0, 7999, 0, SONA_ERROR_PARAM},
+                      InitCase{"RateTooHigh", 0, 192001, 0, SONA_ERROR_PARAM},
+                      InitCase{"RateZero", 1, 0, 0, SONA_ERROR_PARAM},
+                      InitCase{"NegativeDevice", -1, kRate, 0, SONA_ERROR_DEVICE},
+                      InitCase{"NoSuchDevice", 5000, kRate, 0, SONA_ERROR_DEVICE}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Api, SecondInitFailsWithAlreadyAndKeepsTheFirst)
+{
+    ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
+    const SONA_HSTREAM h = create(g_files->tone);
+    ASSERT_NE(h, 0u);
+    EXPECT_FALSE(SONA_Init(0, kRate, 0, 0, nullptr));
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_ALREADY);
+    EXPECT_FALSE(sona_init_manual(kRate, 6));
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_ALREADY);
+    EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+}
+
+TEST_F(Api, SilentDevicePlaysStreamsInRealTimeToTheirEnd)
+{
+    ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
+    const SONA_HSTREAM h = create(g_files->short_tone);
+    ASSERT_NE(h, 0u);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    // Not a timing test: the bound only keeps a broken clock from hanging.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sona_playing_count() > 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(sona_playing_count(), 0u);
+    EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)); /* and it plays again */
+    EXPECT_EQ(sona_playing_count(), 1u);
+}
+
+/* ---- stream creation ---------------------------------------------------- */
+
+struct CreateCase {
+    const char *name;
+    std::function<SONA_HSTREAM()> run;
+    int32_t code;
+};
+class CreateArguments : public Api, public ::testing::WithParamInterface<CreateCase> {};
+
+TEST_P(CreateArguments, AreRefusedWithTheirCode)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    EXPECT_EQ(GetParam().run(), 0u);
+    EXPECT_EQ(SONA_ErrorGetCode(), GetParam().code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bad, CreateArguments,
+    ::testing::Values(
+        CreateCase{"NullPath", [] { return SONA_StreamCreateFile(SONA_FALSE, nullptr, 0, 0, 0); },
+                   SONA_ERROR_PARAM},
+        CreateCase{"UnknownFlags",
+                   [] { return SONA_StreamCreateFile(SONA_FALSE, g_files->tone.c_str(), 0, 0, 4); },
+                   SONA_ERROR_PARAM},
+        CreateCase{"EmptyMemoryBlock",
+                   [] { return SONA_StreamCreateFile(SONA_TRUE, g_files->tone.c_str(), 0, 0, 0); },
+                   SONA_ERROR_PARAM},
+        CreateCase{"OffsetPastTheEnd",
+                   [] {
+                       return SONA_StreamCreateFile(SONA_FALSE, g_files->tone.c_str(), 1u << 30, 0,
+                                                    0);
+                   },
+                   SONA_ERROR_PARAM},
+        CreateCase{"WindowPastTheEnd",
+                   [] {
+                       return SONA_StreamCreateFile(SONA_FALSE, g_files->tone.c_str(), 10,
+                                                    1u << 30, 0);
+                   },
+                   SONA_ERROR_PARAM},
+        CreateCase{"MissingFile", [] { return create(g_files->dir.file("nothing-here.wav")); },
+                   SONA_ERROR_FILEOPEN},
+        CreateCase{"Directory", [] { return create(g_files->dir.path()); }, SONA_ERROR_FILEOPEN},
+        CreateCase{"DeviceFile", [] { return create("/dev/zero"); }, SONA_ERROR_FILEOPEN},
+        CreateCase{"TextFile", [] { return create(g_files->text); }, SONA_ERROR_FORMAT}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Api, MemoryStreamsPlayTheirOwnCopy)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    auto bytes = read_file(g_files->tone);
+    const SONA_HSTREAM h =
+        SONA_StreamCreateFile(SONA_TRUE, bytes.data(), 0, uint32_t(bytes.size()), 0);
+    ASSERT_NE(h, 0u);
+    std::fill(bytes.begin(), bytes.end(), 0); /* the caller may reuse its buffer */
+    bytes.clear();
+    bytes.shrink_to_fit();
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    const auto fl = channel(render(8192, 6), 6, 0, 441);
+    EXPECT_NEAR(dominant_frequency(fl, kRate), 1000, 2);
+}
+
+/* ---- argument checks change nothing ------------------------------------- */
+
+struct AttrCase {
+    const char *name;
+    int32_t freq, volume, pan;
+};
+class BadAttributes : public Api, public ::testing::WithParamInterface<AttrCase> {};
+
+TEST_P(BadAttributes, ChangeNothing)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->tone);
+    ASSERT_TRUE(SONA_ChannelSetAttributes(h, 0, 30, 64));
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    render(2048, 6);
+    const AttrCase &c = GetParam();
+    EXPECT_FALSE(SONA_ChannelSetAttributes(h, c.freq, c.volume, c.pan));
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
+    const auto buf = render(8192, 6);
+    const double unity = 0.5 / std::sqrt(2.0);
+    EXPECT_NEAR(rms(channel(buf, 6, 0)) / unity, 0.027, 2e-4);
+    EXPECT_NEAR(rms(channel(buf, 6, 1)) / unity, 0.027, 2e-4);
+    EXPECT_NEAR(dominant_frequency(channel(buf, 6, 0), kRate), 1000, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OutOfRange, BadAttributes,
+    ::testing::Values(AttrCase{"VolumeAbove100", -1, 101, 0}, AttrCase{"VolumeBelowLeave", 0, -2, 0},
+                      AttrCase{"PanAbove128", 22050, 100, 129},
+                      AttrCase{"PanBelowLeave", 22050, 100, -2},
+                      AttrCase{"RateBelow100", 99, 100, 0}, AttrCase{"RateAboveMax", 192001, 100, 0},
+                      AttrCase{"RateBelowLeave", -2, 100, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Api, UnknownSpeakerWordsChangeNothing)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->tone);
+    ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_REARLEFT));
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    for (uint32_t bad : {1u, 0x31000000u, 0x11000001u, 0x33000000u, 0xFFFFFFFFu,
+                         SONA_SPEAKER_FRONTLEFT | SONA_SPEAKER_REARRIGHT}) {
+        EXPECT_FALSE(SONA_ChannelSetFlags(h, bad)) << std::hex << bad;
+        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
+    }
+    const auto buf = render(8192, 6);
+    EXPECT_GT(rms(channel(buf, 6, 4)), 0.3);
+    EXPECT_LT(rms(channel(buf, 6, 0)), 1e-6);
+}
+
+/* ---- restarts ------------------------------------------------------------ */
+
+TEST_F(Api, RestartWhilePlayingGoesBackToTheBeginning)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->two_part);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    render(uint32_t(0.7 * kRate), 6);
+    auto fl = channel(render(4096, 6), 6, 0);
+    EXPECT_NEAR(dominant_frequency(fl, kRate), 1500, 3);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_TRUE));
+    render(2048, 6); /* the fade out and in */
+    fl = channel(render(8192, 6), 6, 0);
+    EXPECT_NEAR(dominant_frequency(fl, kRate), 500, 3);
+}
+
+TEST_F(Api, AStreamThatEndedPlaysAgainWithItsSettings)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(g_files->short_tone);
+    ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER));
+    for (SONA_BOOL restart : {SONA_FALSE, SONA_TRUE, SONA_FALSE}) {
+        ASSERT_TRUE(SONA_ChannelPlay(h, restart));
+        const auto buf = render(4096, 6);
+        EXPECT_GT(rms(channel(buf, 6, 2)), 0.1);
+        EXPECT_LT(rms(channel(buf, 6, 0)), 1e-6);
+        ASSERT_TRUE(play_out());
+    }
+}
+
+TEST_F(Api, AnEndedStreamWhoseFileIsGoneFailsToRestartButKeepsItsHandle)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const std::string copy = g_files->dir.file("going.wav");
+    std::filesystem::copy_file(g_files->short_tone, copy);
+    const SONA_HSTREAM h = create(copy);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    ASSERT_TRUE(play_out());
+    std::filesystem::remove(copy);
+    EXPECT_FALSE(SONA_ChannelPlay(h, SONA_FALSE));
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_FILEOPEN);
+    EXPECT_TRUE(SONA_ChannelSetAttributes(h, 0, 50, 64));
+}
+
+/* ---- many streams ------------------------------------------------------- */
+
+TEST_F(Api, TenThousandStreamsComeAndGoWithoutReuseOrLeaks)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    constexpr int kWarmup = 200, kCycles = 10000;
+    std::set<SONA_HSTREAM> seen;
+    size_t fds = 0, rss = 0;
+    for (int i = 0; i < kWarmup + kCycles; ++i) {
+        if (i == kWarmup) {
+            sona_wait_decoded();
+            fds = open_fd_count();
+            rss = resident_bytes();
+        }
+        const SONA_HSTREAM h = create(g_files->short_tone);
+        ASSERT_NE(h, 0u) << "cycle " << i << " error " << SONA_ErrorGetCode();
+        ASSERT_TRUE(seen.insert(h).second) << "handle " << h << " came twice";
+        ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+        render(4096, 6); /* 0.05 s of tone: ends within this */
+        ASSERT_EQ(sona_playing_count(), 0u) << "cycle " << i;
+    }
+    sona_wait_decoded(); /* the pool has released every ended session */
+    EXPECT_EQ(open_fd_count(), fds);
+    const double growth_per_stream = (double(resident_bytes()) - double(rss)) / kCycles;
+    RecordProperty("rss_bytes_per_ended_stream", std::to_string(growth_per_stream));
+    std::printf("resident growth per ended stream: %.0f bytes\n", growth_per_stream);
+    EXPECT_LT(growth_per_stream, 4096.0);
+}
+
+} // namespace
