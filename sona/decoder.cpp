@@ -38,6 +38,10 @@ constexpr int64_t kAnalyzeUs = 5 * AV_TIME_BASE;
 constexpr auto kOpenBudget = std::chrono::seconds(5);
 constexpr auto kFillBudget = std::chrono::seconds(2);
 constexpr int kMaxSourceChannels = 64;
+/* Source rates we accept: a header claiming more (or less) is hostile or
+   broken, and would make the resampler build absurd filters. */
+constexpr int kMinSourceRate = 100;
+constexpr int kMaxSourceRate = 768000;
 /* swr output per call: bounded so a huge decoded frame is buffered inside
    swr instead of in a buffer of ours sized by the file. */
 constexpr int kConvertFrames = 1024;
@@ -330,7 +334,8 @@ bool configure_swr(Decoder *d, const AVFrame *f)
     else if (av_channel_layout_copy(&layout.layout, &f->ch_layout) < 0)
         return false;
     const int n = layout.layout.nb_channels;
-    if (n <= 0 || n > kMaxSourceChannels || f->sample_rate <= 0)
+    if (n <= 0 || n > kMaxSourceChannels || f->sample_rate < kMinSourceRate ||
+        f->sample_rate > kMaxSourceRate)
         return false;
     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate;
 
@@ -553,7 +558,8 @@ int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
     av_dict_free(&opts);
     if (opened < 0)
         return SONA_ERROR_FORMAT;
-    if (d->codec->sample_rate <= 0 || d->codec->ch_layout.nb_channels <= 0 ||
+    if (d->codec->sample_rate < kMinSourceRate || d->codec->sample_rate > kMaxSourceRate ||
+        d->codec->ch_layout.nb_channels <= 0 ||
         d->codec->ch_layout.nb_channels > kMaxSourceChannels)
         return SONA_ERROR_FORMAT;
     d->source_rate = uint32_t(d->codec->sample_rate);

@@ -95,7 +95,8 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  * mem:    FALSE: file is a NUL-terminated path, taken as bytes and never
  *         transcoded.  TRUE: file points at `length` bytes of encoded audio,
  *         which are copied; the caller may free them on return.
- * offset: with a path, the first byte of the file that belongs to the audio.
+ * offset: with a path, the first byte of the file that belongs to the audio;
+ *         with memory, must be 0.
  * length: with a path, the number of bytes from offset (0 = to the end);
  *         with memory, the size of the block (must not be 0).
  * flags:  none are defined yet; must be 0.
@@ -105,7 +106,8 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  * regular files are opened; a FIFO, socket, directory or device is refused
  * at once.  The data may never name another file or a network address: the
  * library reads the one file it opened and nothing else.  The new stream is
- * stopped, at volume 100 and pan 64, until SONA_ChannelPlay.
+ * stopped, at volume 100 and pan 64, until SONA_ChannelPlay; it keeps its
+ * file open until it has played to its end.
  *
  * Returns the new stream's handle, or 0 with SONA_ERROR_INIT,
  * SONA_ERROR_PARAM (NULL file, bad flags, a window past the end),
@@ -124,9 +126,9 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
  * A stream that reaches its end stops by itself and gives back its decoder
  * and file; it keeps its handle, settings and routing and can be played again.
  *
- * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE, or
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE,
  * SONA_ERROR_FILEOPEN / SONA_ERROR_FORMAT when an ended stream's file can no
- * longer be read.
+ * longer be read, or SONA_ERROR_MEMORY when 1024 streams already sound.
  */
 SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart);
 
@@ -147,7 +149,9 @@ SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags);
  * SONA_ChannelSetAttributes - set a stream's rate, volume and balance.
  *
  * freq:   0 = the stream's own rate; 100..192000 = play at that rate (pitch
- *         and speed change together); -1 = leave as it is.
+ *         and speed change together); -1 = leave as it is.  A stream not
+ *         yet started plays at the new rate from its first frame; a playing
+ *         one changes after what it has already decoded (under 0.2 s).
  * volume: 0..100 on the perceptual curve of desktop mixers, gain =
  *         (volume/100)^3: 0 is silent, 100 is unity and nothing is louder;
  *         -1 = leave.
