@@ -20,55 +20,52 @@ enum Ch { FL, FR, FC, LFE, RL, RR };
 const char *kChName[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
 
 struct Files {
-    TempDir dir;
+    TempDir dir; /* removed when the test program exits */
     std::string mono_1k, mono_440, stereo, surround, full_scale_100, rate48k;
     std::string only_on[6]; /* a 5.1 file with a tone on one channel */
 };
-Files *g_files = nullptr;
-
-class Render : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        g_files = new Files;
-        Files &f = *g_files;
-        f.mono_1k = make_tone(f.dir, "mono_1k.wav", {});
+/* Made once per process; the directory goes with the process. */
+const Files &files()
+{
+    static const std::unique_ptr<Files> made([] {
+        auto *f = new Files;
+        f->mono_1k = make_tone(f->dir, "mono_1k.wav", {});
         Tone t440;
         t440.freqs_hz = {440};
-        f.mono_440 = make_tone(f.dir, "mono_440.wav", t440);
+        f->mono_440 = make_tone(f->dir, "mono_440.wav", t440);
         Tone st;
         st.layout = "stereo";
         st.freqs_hz = {500, 1500};
-        f.stereo = make_tone(f.dir, "stereo.wav", st);
+        f->stereo = make_tone(f->dir, "stereo.wav", st);
         Tone sur;
         sur.layout = "FL+FR+FC+LFE+BL+BR";
         sur.freqs_hz = {300, 500, 700, 90, 1100, 1300};
         sur.amplitude = 0.3;
-        f.surround = make_tone(f.dir, "surround.wav", sur);
+        f->surround = make_tone(f->dir, "surround.wav", sur);
         for (int ch = 0; ch < 6; ++ch) {
             Tone one = sur;
             one.freqs_hz.assign(6, 0.0);
             one.freqs_hz[size_t(ch)] = 1000;
             one.amplitude = kAmp;
-            f.only_on[ch] = make_tone(f.dir, std::string("only_") + kChName[ch] + ".wav", one);
+            f->only_on[ch] = make_tone(f->dir, std::string("only_") + kChName[ch] + ".wav", one);
         }
         Tone full;
         full.codec_args = "-c:a pcm_f32le";
         full.freqs_hz = {100};
         full.amplitude = 1.0;
         full.seconds = 2.0;
-        f.full_scale_100 = make_tone(f.dir, "full_100.wav", full);
+        f->full_scale_100 = make_tone(f->dir, "full_100.wav", full);
         Tone r48;
         r48.codec_args = "-c:a pcm_f32le";
         r48.rate_hz = 48000;
-        f.rate48k = make_tone(f.dir, "tone48k.wav", r48);
-    }
-    static void TearDownTestSuite()
-    {
-        delete g_files;
-        g_files = nullptr;
-    }
+        f->rate48k = make_tone(f->dir, "tone48k.wav", r48);
+        return f;
+    }());
+    return *made;
+}
 
+class Render : public ::testing::Test {
+protected:
     void SetUp() override { start(6); }
     void TearDown() override { SONA_Free(); }
 
@@ -112,7 +109,7 @@ class RoutesSpeakerWord : public Render, public ::testing::WithParamInterface<Ro
 
 TEST_P(RoutesSpeakerWord, ToItsChannelOnly)
 {
-    const SONA_HSTREAM h = play(g_files->mono_1k);
+    const SONA_HSTREAM h = play(files().mono_1k);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, GetParam().word));
     const auto level = levels(0.3);
     for (int c = 0; c < 6; ++c) {
@@ -132,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Words, RoutesSpeakerWord,
 
 TEST_F(Render, RoutedStereoPlaysItsMonoDownmix)
 {
-    const SONA_HSTREAM h = play(g_files->stereo);
+    const SONA_HSTREAM h = play(files().stereo);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_REARRIGHT));
     const auto buf = pull(0.3);
     const auto rr = channel(buf, 6, RR, kSettle);
@@ -144,7 +141,7 @@ TEST_F(Render, RoutedStereoPlaysItsMonoDownmix)
 
 TEST_F(Render, FlagsZeroReturnsToTheOwnLayout)
 {
-    const SONA_HSTREAM h = play(g_files->stereo);
+    const SONA_HSTREAM h = play(files().stereo);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER));
     pull(0.05);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, 0));
@@ -165,7 +162,7 @@ class PlaysSourceLayout : public Render, public ::testing::WithParamInterface<La
 
 TEST_P(PlaysSourceLayout, OnItsOwnChannels)
 {
-    play(g_files->*GetParam().file);
+    play(files().*GetParam().file);
     const auto buf = pull(0.4);
     for (int c = 0; c < 6; ++c) {
         const auto x = channel(buf, 6, c, kSettle);
@@ -190,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Render, MonoPlaysAtUnityOnBothFronts)
 {
-    play(g_files->mono_1k);
+    play(files().mono_1k);
     const auto level = levels(0.3);
     EXPECT_NEAR(level[FL], kToneRms, 0.01 * kToneRms);
     EXPECT_NEAR(level[FR], kToneRms, 0.01 * kToneRms);
@@ -207,7 +204,7 @@ class FoldsToStereo : public Render, public ::testing::WithParamInterface<FoldCa
 TEST_P(FoldsToStereo, WithItuCoefficients)
 {
     start(2);
-    play(g_files->only_on[GetParam().source]);
+    play(files().only_on[GetParam().source]);
     const auto level = levels(0.3);
     const double a = 1.0 / (1.0 + std::sqrt(2.0)); /* keeps full scale within full scale */
     EXPECT_NEAR(level[0] / kToneRms, a * GetParam().left, 0.005) << "left";
@@ -230,7 +227,7 @@ TEST_F(Render, FoldedFullScaleSurroundNeverClips)
     t.codec_args = "-c:a pcm_f32le";
     t.amplitude = 1.0;
     t.seconds = 0.3;
-    play(make_tone(g_files->dir, "full_surround.wav", t));
+    play(make_tone(files().dir, "full_surround.wav", t));
     const auto buf = pull(0.3);
     EXPECT_LE(peak(buf), 1.0 + 1e-6);
     EXPECT_GT(peak(buf), 0.99);
@@ -246,7 +243,7 @@ class Volume : public Render, public ::testing::WithParamInterface<VolumeCase> {
 
 TEST_P(Volume, FollowsTheCubicCurve)
 {
-    const SONA_HSTREAM h = play(g_files->mono_1k);
+    const SONA_HSTREAM h = play(files().mono_1k);
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, GetParam().volume, -1));
     const auto level = levels(0.2);
     EXPECT_NEAR(level[FL] / kToneRms, GetParam().gain, 1e-4);
@@ -265,7 +262,7 @@ class Pan : public Render, public ::testing::WithParamInterface<PanCase> {};
 
 TEST_P(Pan, BalancesTheFrontPair)
 {
-    const SONA_HSTREAM h = play(g_files->mono_1k);
+    const SONA_HSTREAM h = play(files().mono_1k);
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, -1, GetParam().pan));
     const auto level = levels(0.2);
     EXPECT_NEAR(level[FL] / kToneRms, GetParam().left, 1e-4);
@@ -279,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Positions, Pan,
 
 TEST_F(Render, PanDoesNothingWhileRoutedToOneSpeaker)
 {
-    const SONA_HSTREAM h = play(g_files->mono_1k);
+    const SONA_HSTREAM h = play(files().mono_1k);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_FRONTLEFT));
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, -1, 128));
     const auto level = levels(0.2);
@@ -298,7 +295,7 @@ class Ramps : public Render, public ::testing::WithParamInterface<RampCase> {};
 
 TEST_P(Ramps, NoSampleJumpsBeyondTheRamp)
 {
-    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, g_files->full_scale_100.c_str(), 0, 0, 0);
+    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, files().full_scale_100.c_str(), 0, 0, 0);
     ASSERT_NE(h, 0u);
     if (GetParam().before)
         GetParam().before(h);
@@ -342,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Render, ChangeInTheMiddleOfARampStartsFromWhereItIs)
 {
-    const SONA_HSTREAM h = play(g_files->full_scale_100);
+    const SONA_HSTREAM h = play(files().full_scale_100);
     pull(0.05);
     set_volume(h, 0);
     render(60, 6); /* part of the way down */
@@ -354,7 +351,7 @@ TEST_F(Render, ChangeInTheMiddleOfARampStartsFromWhereItIs)
 
 TEST_F(Render, RepeatingTheSameValueRestartsNothing)
 {
-    const SONA_HSTREAM h = play(g_files->mono_1k);
+    const SONA_HSTREAM h = play(files().mono_1k);
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, 0, 30, 64));
     pull(0.05);
     // The program sends the slider's value every 100 ms: the level must be
@@ -370,8 +367,8 @@ TEST_F(Render, RepeatingTheSameValueRestartsNothing)
 
 TEST_F(Render, TwoStreamsMixAndOnlyTheLaterFollowsItsChanges)
 {
-    play(g_files->mono_440);
-    const SONA_HSTREAM later = play(g_files->mono_1k);
+    play(files().mono_440);
+    const SONA_HSTREAM later = play(files().mono_1k);
     auto level = levels(0.2);
     EXPECT_NEAR(level[FL], std::sqrt(2.0) * kToneRms, 0.02 * kToneRms); /* powers add */
 
@@ -394,7 +391,7 @@ TEST_F(Render, TwoStreamsMixAndOnlyTheLaterFollowsItsChanges)
 
 TEST_F(Render, PlaysA48kHzFileAtItsOwnPitchAndLength)
 {
-    play(g_files->rate48k);
+    play(files().rate48k);
     const auto fl = channel(pull(1.5), 6, FL);
     const auto [first, last] = audible_span(fl, 1e-3);
     EXPECT_NEAR(double(last - first), double(kRate), 0.002 * kRate);
@@ -404,7 +401,7 @@ TEST_F(Render, PlaysA48kHzFileAtItsOwnPitchAndLength)
 
 TEST_F(Render, ResamplingKeepsThdPlusNoiseBelowMinus90dB)
 {
-    play(g_files->rate48k);
+    play(files().rate48k);
     const auto fl = channel(pull(1.0), 6, FL);
     const std::vector<float> middle(fl.begin() + kRate / 4, fl.begin() + 3 * kRate / 4);
     const double thd = thd_n_db(middle, kRate, 1000.0);
@@ -415,7 +412,7 @@ TEST_F(Render, ResamplingKeepsThdPlusNoiseBelowMinus90dB)
 
 TEST_F(Render, PlaysAtTheRateAskedAndBackAtItsOwn)
 {
-    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, g_files->rate48k.c_str(), 0, 0, 0);
+    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, files().rate48k.c_str(), 0, 0, 0);
     ASSERT_NE(h, 0u);
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, 24000, -1, -1)); /* half speed: an octave down */
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
