@@ -18,3 +18,30 @@ add_executable(test_e2e_harness test_e2e_harness.cpp)
 target_link_libraries(test_e2e_harness PRIVATE sona_pulse_harness GTest::gtest_main)
 add_test(NAME e2e_pulse_harness COMMAND test_e2e_harness)
 set_tests_properties(e2e_pulse_harness PROPERTIES LABELS "e2e" TIMEOUT 120)
+
+# The render entries and every internal live in sona_core; the end-to-end
+# tests load the real shared library instead, as the program does.
+if(TARGET sona_core)
+  foreach(name IN ITEMS bad windows)
+    add_executable(test_input_${name} test_input_${name}.cpp)
+    target_link_libraries(test_input_${name} PRIVATE sona_core sona_headers sona_pulse_harness
+                          GTest::gtest_main)
+    target_include_directories(test_input_${name} PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+    add_test(NAME input_${name} COMMAND test_input_${name})
+    set_tests_properties(input_${name} PROPERTIES LABELS "input" TIMEOUT 300)
+  endforeach()
+endif()
+
+if(TARGET sona)
+  add_executable(test_e2e_speakers test_e2e_speakers.cpp)
+  target_link_libraries(test_e2e_speakers PRIVATE sona sona_headers sona_pulse_harness
+                        GTest::gtest_main)
+  # For the shared helpers' header only: nothing internal is called.
+  target_include_directories(test_e2e_speakers PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+  foreach(sink IN ITEMS Surround Stereo)
+    string(TOLOWER ${sink} lower)
+    add_test(NAME e2e_speakers_${lower} COMMAND test_e2e_speakers --gtest_filter=On${sink}Sink.*)
+    set_tests_properties(e2e_speakers_${lower} PROPERTIES LABELS "e2e" TIMEOUT 300
+                         ENVIRONMENT "SDL_AUDIODRIVER=pulseaudio")
+  endforeach()
+endif()
