@@ -43,8 +43,14 @@ constexpr int kMaxSourceChannels = 64;
 constexpr int kMinSourceRate = 100;
 constexpr int kMaxSourceRate = 768000;
 /* swr output per call: bounded so a huge decoded frame is buffered inside
-   swr instead of in a buffer of ours sized by the file. */
+   swr instead of in a buffer of ours sized by the file.  We only convert
+   when the ring has this much room: given less, the SoX engine emits
+   nothing and would swallow frame after frame into its input buffer. */
 constexpr int kConvertFrames = 1024;
+static_assert(kConvertFrames <= int(kRefillFrames), "the worker must wake with room to convert");
+/* Input samples fed in a row without any output: more means a broken
+   stream, and feeding on would grow swr's input buffer without bound. */
+constexpr int kMaxStarvedSamples = 1 << 16;
 /* Consecutive undecodable packets after which a stream counts as ended. */
 constexpr int kMaxBadPackets = 256;
 
@@ -186,6 +192,7 @@ struct Decoder {
     bool flushing = false;     /* pulling swr's tail */
     bool finished = false;
     int bad_packets = 0;
+    int starved_samples = 0;
 };
 
 void DecoderDeleter::operator()(Decoder *d) const
@@ -595,7 +602,7 @@ bool decoder_rewind(Decoder *d)
     avcodec_flush_buffers(d->codec.get());
     d->swr_stale = true;
     d->input_ended = d->flushing = d->finished = false;
-    d->bad_packets = 0;
+    d->bad_packets = d->starved_samples = 0;
     return true;
 }
 
@@ -603,19 +610,22 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring)
 {
     d->deadline = Clock::now() + kFillBudget;
     while (!d->finished) {
-        const uint32_t space = ring_write_space(ring);
-        if (space == 0)
+        if (ring_write_space(ring) < uint32_t(kConvertFrames))
             return DecodeResult::kFull;
-        const int want = int(std::min<uint32_t>(space, kConvertFrames));
+        const int want = kConvertFrames;
         auto **planes = reinterpret_cast<uint8_t **>(d->planes);
 
         if (d->swr && !d->swr_stale) {
-            // Output swr still holds from earlier input; a non-null input of
-            // zero samples asks for it without flushing the filter.
-            const uint8_t *none[1] = {nullptr};
+            // Output swr still holds from earlier input: ask with zero
+            // samples of input.  Every channel pointer must be non-null, or
+            // the SoX engine takes it for the end of the input and flushes.
+            static const float dummy[1] = {};
+            const uint8_t *none[kMaxSourceChannels];
+            std::fill(std::begin(none), std::end(none), reinterpret_cast<const uint8_t *>(dummy));
             const int got = d->flushing ? swr_convert(d->swr.get(), planes, want, nullptr, 0)
                                         : swr_convert(d->swr.get(), planes, want, none, 0);
             if (got > 0) {
+                d->starved_samples = 0;
                 push_frames(d, ring, uint32_t(got));
                 continue;
             }
@@ -637,16 +647,18 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring)
             d->finished = true;
             break;
         }
+        const int fed = d->frame->nb_samples;
         const int got = swr_convert(d->swr.get(), planes, want,
-                                    const_cast<const uint8_t **>(d->frame->extended_data),
-                                    d->frame->nb_samples);
+                                    const_cast<const uint8_t **>(d->frame->extended_data), fed);
         av_frame_unref(d->frame.get());
-        if (got < 0) {
+        if (got < 0 || (got == 0 && (d->starved_samples += fed) > kMaxStarvedSamples)) {
             d->finished = true;
             break;
         }
-        if (got > 0)
+        if (got > 0) {
+            d->starved_samples = 0;
             push_frames(d, ring, uint32_t(got));
+        }
     }
     return DecodeResult::kEnded;
 }

@@ -410,6 +410,37 @@ TEST_F(Render, ResamplingKeepsThdPlusNoiseBelowMinus90dB)
     EXPECT_LE(thd, -90.0);
 }
 
+/* The decode pool tops the ring up after every piece the mixer takes, so
+   small pieces mean the resampler is asked for small amounts of output. */
+class ResamplesInPieces : public Render, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(ResamplesInPieces, StereoAt48kHzKeepsPitchAndLength)
+{
+    Tone t;
+    t.codec_args = "-c:a pcm_f32le";
+    t.rate_hz = 48000;
+    t.layout = "stereo";
+    t.seconds = 0.5;
+    play(make_tone(files().dir, "stereo48k_" + std::to_string(GetParam()) + ".wav", t));
+    const uint32_t total = kRate; /* a second: the tone and the silence after it */
+    std::vector<float> buf(size_t(total) * 6);
+    for (uint32_t done = 0; done < total; done += GetParam()) {
+        const uint32_t n = std::min(GetParam(), total - done);
+        sona_wait_decoded();
+        ASSERT_EQ(sona_render(buf.data() + size_t(done) * 6, n), n);
+    }
+    for (int c : {FL, FR}) {
+        const auto x = channel(buf, 6, c);
+        const auto [first, last] = audible_span(x, 1e-3);
+        EXPECT_NEAR(double(last - first), 0.5 * kRate, 0.002 * kRate) << kChName[c];
+        EXPECT_NEAR(dominant_frequency({x.begin() + kRate / 10, x.begin() + kRate * 4 / 10}, kRate),
+                    1000, 1) << kChName[c];
+    }
+    EXPECT_EQ(sona_playing_count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ResamplesInPieces, ::testing::Values(25u, 333u, 1024u, 4096u));
+
 TEST_F(Render, PlaysAtTheRateAskedAndBackAtItsOwn)
 {
     const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, files().rate48k.c_str(), 0, 0, 0);
