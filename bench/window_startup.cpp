@@ -1,0 +1,128 @@
+// How long the window takes to appear: from the moment a process is started
+// to the window's first paint, for Form1 (whose load opens the audio output
+// first) and for a bare QWidget of the same size and title.  The driver
+// starts RUNS fresh processes of each, alternating, and prints medians;
+// each child reports at its first paint and leaves at once, since closing
+// is not part of appearing.
+//
+//   bench_window_startup [RUNS]
+#include "Form1.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QWidget>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+long long monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(long long startNs) : startNs_(startNs) {}
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            std::printf("%lld\n", (monotonicNs() - startNs_) / 1000);
+            std::fflush(stdout);
+            std::_Exit(0);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    long long startNs_;
+};
+
+int child(int argc, char *argv[], bool bare, long long startNs)
+{
+    QApplication app(argc, argv);
+    std::unique_ptr<QWidget> window;
+    if (bare) {
+        window = std::make_unique<QWidget>();
+        window->setWindowTitle(QStringLiteral("Form1"));
+        window->resize(415, 240);
+    } else {
+        window = std::make_unique<Form1>();
+    }
+    FirstPaint filter(startNs);
+    window->installEventFilter(&filter);
+    window->show();
+    return app.exec();
+}
+
+// Microseconds to first paint of one fresh process, or -1.
+long long runOnce(bool bare)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    const std::string start = std::to_string(monotonicNs());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        execl("/proc/self/exe", "bench_window_startup", "--child", bare ? "bare" : "form1",
+              start.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char text[64] = {};
+    const ssize_t got = read(fds[0], text, sizeof text - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::atoll(text) : -1;
+}
+
+double medianMs(std::vector<long long> us)
+{
+    std::sort(us.begin(), us.end());
+    return us.empty() ? 0 : us[us.size() / 2] / 1000.0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
+        return child(argc, argv, std::strcmp(argv[2], "bare") == 0, std::atoll(argv[3]));
+
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    runOnce(true); // warm the file cache for both
+    runOnce(false);
+    std::vector<long long> bare, form;
+    for (int i = 0; i < runs; ++i) {
+        const long long b = runOnce(true);
+        const long long f = runOnce(false);
+        if (b < 0 || f < 0) {
+            std::fprintf(stderr, "a window did not come up (is DISPLAY set?)\n");
+            return 1;
+        }
+        bare.push_back(b);
+        form.push_back(f);
+    }
+    const double b = medianMs(bare), f = medianMs(form);
+    std::printf("start to first paint, median of %d: bare Qt window %.1f ms, Form1 with "
+                "libsona %.1f ms, ratio %.2f (target <= 1.20)\n",
+                runs, b, f, f / b);
+    return 0;
+}
