@@ -38,10 +38,14 @@ if(TARGET sona)
                         GTest::gtest_main)
   # For the shared helpers' header only: nothing internal is called.
   target_include_directories(test_e2e_speakers PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+  # Third-party noise under the sanitizers; each file says what it hides.
+  set(e2e_env SDL_AUDIODRIVER=pulseaudio
+      LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_lsan.supp
+      TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_tsan.supp)
   foreach(sink IN ITEMS Surround Stereo)
     string(TOLOWER ${sink} lower)
     add_test(NAME e2e_speakers_${lower} COMMAND test_e2e_speakers --gtest_filter=On${sink}Sink.*)
     set_tests_properties(e2e_speakers_${lower} PROPERTIES LABELS "e2e" TIMEOUT 300
-                         ENVIRONMENT "SDL_AUDIODRIVER=pulseaudio")
+                         ENVIRONMENT "${e2e_env}")
   endforeach()
 endif()
