@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -161,6 +162,35 @@ TEST_F(OnSurroundSink, EachSpeakerWordReachesItsSpeakerOnly)
         EXPECT_GT(loudest, kAmplitude / std::sqrt(2.0) * 0.5);
         expect_levels(levels, row.relative, loudest);
     }
+}
+
+// What a desktop's mixer shows for the stream: the program's name, not
+// SDL's placeholder, and a stream name.
+TEST_F(OnSurroundSink, StreamIsNamedForTheDesktopMixer)
+{
+    pulse_harness::MonitorRecorder recorder;
+    std::string error;
+    ASSERT_TRUE(recorder.start(*server_, kSurround, kRecordRateHz, error)) << error;
+    ASSERT_TRUE(SONA_Init(1, 44100, 0, 0, nullptr)) << "error " << SONA_ErrorGetCode();
+    const std::string path = tone_dir_->file("tone.flac");
+    const SONA_HSTREAM handle = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+    ASSERT_NE(handle, 0u);
+    ASSERT_TRUE(SONA_ChannelPlay(handle, SONA_FALSE));
+    // Once it is heard, the stream is surely on the server.
+    ASSERT_GE(recorder.wait_for_sound(0, 0.01f, 1024, std::chrono::seconds(15)), 0);
+
+    std::string listing;
+    ASSERT_EQ(pulse_harness::run_command({"pactl", "list", "sink-inputs"}, server_->client_env(),
+                                         listing, std::chrono::seconds(10)),
+              0)
+        << listing;
+    SONA_Free();
+    std::ifstream comm("/proc/self/comm");
+    std::string program;
+    std::getline(comm, program);
+    EXPECT_NE(listing.find("application.name = \"" + program + "\""), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("media.name = \"Playback\""), std::string::npos) << listing;
 }
 
 // ---------------------------------------------------------------------------
