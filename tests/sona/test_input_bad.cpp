@@ -190,6 +190,111 @@ TEST_F(BadInput, Mp3CutInsideItsFirstFrameEndsQuietly)
     EXPECT_LE(last - first, kMixRateHz / 10) << "a 100-byte file played for long";
 }
 
+// A WAV file written by hand, so its header can lie.
+std::vector<uint8_t> wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes,
+                               const std::vector<int16_t> &samples)
+{
+    std::vector<uint8_t> out;
+    auto put = [&out](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.push_back(uint8_t(value >> (8 * i)));
+    };
+    auto tag = [&out](const char *four) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(uint8_t(four[i]));
+    };
+    tag("RIFF");
+    put(36 + claimed_data_bytes, 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(16, 4);
+    put(1, 2); // PCM
+    put(channels, 2);
+    put(rate_hz, 4);
+    put(rate_hz * channels * 2u, 4);
+    put(channels * 2u, 2);
+    put(16, 2);
+    tag("data");
+    put(claimed_data_bytes, 4);
+    for (int16_t sample : samples)
+        put(uint16_t(sample), 2);
+    return out;
+}
+
+std::vector<int16_t> stereo_sine(double hz, double seconds)
+{
+    std::vector<int16_t> samples;
+    for (int i = 0; i < int(seconds * 44100); ++i) {
+        const auto value = int16_t(16384 * std::sin(2 * M_PI * hz * i / 44100));
+        samples.push_back(value);
+        samples.push_back(value);
+    }
+    return samples;
+}
+
+TEST_F(BadInput, WavClaimingFourGigabytesPlaysWhatIsThereAndEnds)
+{
+    const std::string path = dir_.file("liar.wav");
+    write_bytes(path, wav_bytes(2, 44100, 0xFFFFFFF0u, stereo_sine(1000, 0.5)));
+    const std::optional<Created> created = create_file_with_hang_guard(path);
+    ASSERT_TRUE(created) << "creation did not return";
+    ASSERT_NE(created->handle, 0u) << "error " << created->error;
+    const Rendered sound = render_to_end(created->handle, 10.0);
+    EXPECT_TRUE(sound.ended) << "the stream did not end";
+    const auto [first, last] = sound.audible();
+    EXPECT_NEAR(double(last - first) / kMixRateHz, 0.5, 0.01);
+}
+
+TEST_F(BadInput, WavWithAbsurdHeaderFieldsFailsWithFormat)
+{
+    struct Row {
+        const char *name;
+        uint16_t channels;
+        uint32_t rate_hz;
+    };
+    const Row rows[] = {
+        {"no channels", 0, 44100},
+        {"65535 channels", 65535, 44100},
+        {"a rate of 0 Hz", 2, 0},
+        {"a rate of 1 Hz", 2, 1},
+        {"a rate of 4 GHz", 2, 4000000000u},
+    };
+    for (const Row &row : rows) {
+        const std::string path = dir_.file("absurd.wav");
+        const std::vector<int16_t> samples = stereo_sine(1000, 0.1);
+        write_bytes(path, wav_bytes(row.channels, row.rate_hz, uint32_t(samples.size() * 2), samples));
+        const std::optional<Created> created = create_file_with_hang_guard(path);
+        ASSERT_TRUE(created) << row.name << ": creation did not return";
+        EXPECT_EQ(created->handle, 0u) << row.name;
+        EXPECT_EQ(created->error, SONA_ERROR_FORMAT) << row.name;
+    }
+}
+
+TEST_F(BadInput, Mp3WithGarbageInTheMiddlePlaysOnAndEnds)
+{
+    const std::string whole = stereo_tone(dir_, "whole.mp3", 1000, 2.0, "-c:a libmp3lame -b:a 128k");
+    ASSERT_FALSE(whole.empty());
+    std::vector<uint8_t> bytes = sona_test::read_file(whole);
+    // A fixed pattern, so a failure can be reproduced.
+    uint32_t state = 12345;
+    for (size_t i = bytes.size() * 2 / 5; i < bytes.size() * 3 / 5; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = uint8_t(state >> 24);
+    }
+    write_bytes(dir_.file("damaged.mp3"), bytes);
+    const std::optional<Created> created = create_file_with_hang_guard(dir_.file("damaged.mp3"));
+    ASSERT_TRUE(created) << "creation did not return";
+    ASSERT_NE(created->handle, 0u) << "the header is intact; error " << created->error;
+    const Rendered sound = render_to_end(created->handle, 10.0);
+    EXPECT_TRUE(sound.ended) << "the stream did not end";
+    const auto [first, last] = sound.audible();
+    // What decodes of the damage may be noise, but never more than the file.
+    EXPECT_LE(double(last - first) / kMixRateHz, 2.1);
+    EXPECT_GE(double(last - first) / kMixRateHz, 1.5) << "the end after the damage was lost";
+    // Nothing beyond full scale reaches the mix.
+    EXPECT_LE(sona_test::peak(sound.samples), 1.0);
+}
+
 // ---------------------------------------------------------------------------
 // Names are bytes, and a name is never a URL.
 
