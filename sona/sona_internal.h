@@ -70,10 +70,13 @@ namespace sona {
 /* The mix is 5.1 in SDL's six-channel order, which equals FFmpeg's
    AV_CHANNEL_LAYOUT_5POINT1_BACK.  Every index into a mix frame names one
    of these; the ring carries one more slot, the mono downmix a stream
-   plays when it is routed to a single speaker. */
+   plays when it is routed to a single speaker, and one of padding: eight
+   floats a frame let the mixer's inner loop run on whole vectors. */
 enum Slot : int { kFL = 0, kFR = 1, kFC = 2, kLFE = 3, kRL = 4, kRR = 5, kMono = 6 };
 constexpr int kMixChannels = 6;
-constexpr int kRingSlots = 7;
+constexpr int kRingSlots = 8;
+/* Frames in the mixer's accumulator are padded the same way. */
+constexpr int kAccStride = 8;
 
 struct SpeakerWord {
     uint32_t word;
@@ -215,7 +218,7 @@ struct Voice {
     float gain_target[2 * kMixChannels] = {}; /* what the current ramp heads for */
     float gain_step[2 * kMixChannels] = {};
     uint32_t ramp_left_frames = 0;
-    uint32_t seen_restarts = 0;
+    bool priming = false; /* waiting for enough decoded audio to (re)start */
 };
 
 struct Stream {
@@ -255,7 +258,7 @@ struct Mixer {
        a voice leaves; read by whoever decides to pause the device. */
     std::atomic<uint32_t> active{0};
 
-    std::unique_ptr<float[]> acc; /* kMixChunkFrames * kMixChannels */
+    std::unique_ptr<float[]> acc; /* kMixChunkFrames * kAccStride */
 };
 
 /* Not real-time: sets up everything mixer_render will use. */

@@ -67,9 +67,9 @@ void decode(Session *s)
         s->decoder_done = !s->decoder;
         const uint64_t written = s->ring.write_pos.load(std::memory_order_relaxed);
         s->end_pos.store(s->decoder_done ? written : kNoPosition, std::memory_order_relaxed);
-        s->discard_from.store(written, std::memory_order_relaxed);
-        // Release: end_pos and discard_from above are visible to a mixer
-        // that sees this count.
+        // Release: a mixer that sees the new discard_from sees end_pos
+        // reset for the new pass; one that sees the new count sees both.
+        s->discard_from.store(written, std::memory_order_release);
         s->served_restarts.store(restarts, std::memory_order_release);
     }
     const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
