@@ -218,6 +218,40 @@ INSTANTIATE_TEST_SUITE_P(Channels, FoldsToStereo,
                                            FoldCase{RR, 0, M_SQRT1_2}),
                          [](const auto &info) { return std::string(kChName[info.param.source]); });
 
+/* Other speaker counts: mono is the average of the stereo fold, quad keeps
+   the rears and folds only the centre. */
+struct OtherFoldCase {
+    const char *name;
+    uint32_t channels;
+    Ch source;
+    double gains[4]; /* per output channel */
+};
+class FoldsToOtherCounts : public Render, public ::testing::WithParamInterface<OtherFoldCase> {};
+
+TEST_P(FoldsToOtherCounts, WithTheSameCoefficients)
+{
+    const OtherFoldCase &c = GetParam();
+    start(c.channels);
+    play(files().only_on[c.source]);
+    const auto level = levels(0.3);
+    for (uint32_t o = 0; o < c.channels; ++o)
+        EXPECT_NEAR(level[o] / kToneRms, c.gains[o], 0.005) << "output " << o;
+}
+
+constexpr double kA = 0.41421356; /* 1 / (1 + 2 * 0.7071) */
+constexpr double kQ = 0.58578644; /* 1 / (1 + 0.7071) */
+INSTANTIATE_TEST_SUITE_P(
+    Counts, FoldsToOtherCounts,
+    ::testing::Values(OtherFoldCase{"MonoFromFrontLeft", 1, FL, {0.5 * kA}},
+                      OtherFoldCase{"MonoFromCentre", 1, FC, {M_SQRT1_2 * kA}},
+                      OtherFoldCase{"MonoFromRearRight", 1, RR, {0.5 * M_SQRT1_2 * kA}},
+                      OtherFoldCase{"MonoWithoutLfe", 1, LFE, {0}},
+                      OtherFoldCase{"QuadFromFrontRight", 4, FR, {0, kQ, 0, 0}},
+                      OtherFoldCase{"QuadFromCentre", 4, FC, {M_SQRT1_2 * kQ, M_SQRT1_2 * kQ, 0, 0}},
+                      OtherFoldCase{"QuadFromRearLeft", 4, RL, {0, 0, kQ, 0}},
+                      OtherFoldCase{"QuadWithoutLfe", 4, LFE, {0, 0, 0, 0}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(Render, FoldedFullScaleSurroundNeverClips)
 {
     start(2);
