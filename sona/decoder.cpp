@@ -405,21 +405,40 @@ void push_frames(Decoder *d, Ring *ring, uint32_t frames)
                     p[i] = 0.0f;
         }
     }
+    // Frame by frame, so each ring frame is written once, whole.  Mono and
+    // stereo, nearly every file, get loops the compiler can unroll.
     RingSpan spans[2];
     ring_write_spans(ring, frames, spans);
     uint32_t done = 0;
     for (const RingSpan &span : spans) {
-        for (int slot = 0; slot < kRingSlots; ++slot) {
-            float *out = span.data + slot;
-            for (uint32_t i = 0; i < span.frames; ++i)
-                out[size_t(i) * kRingSlots] = 0.0f;
-            for (int ch = 0; ch < d->channels; ++ch) {
-                const float k = d->coef[slot][ch];
-                if (k == 0.0f)
-                    continue;
-                const float *in = d->planes[ch] + done;
-                for (uint32_t i = 0; i < span.frames; ++i)
-                    out[size_t(i) * kRingSlots] += k * in[i];
+        float *out = span.data;
+        if (d->channels == 1) {
+            const float *in = d->planes[0] + done;
+            float k[kRingSlots];
+            for (int slot = 0; slot < kRingSlots; ++slot)
+                k[slot] = d->coef[slot][0];
+            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots)
+                for (int slot = 0; slot < kRingSlots; ++slot)
+                    out[slot] = k[slot] * in[i];
+        } else if (d->channels == 2) {
+            const float *l = d->planes[0] + done;
+            const float *r = d->planes[1] + done;
+            float kl[kRingSlots], kr[kRingSlots];
+            for (int slot = 0; slot < kRingSlots; ++slot) {
+                kl[slot] = d->coef[slot][0];
+                kr[slot] = d->coef[slot][1];
+            }
+            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots)
+                for (int slot = 0; slot < kRingSlots; ++slot)
+                    out[slot] = kl[slot] * l[i] + kr[slot] * r[i];
+        } else {
+            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots) {
+                for (int slot = 0; slot < kRingSlots; ++slot) {
+                    float x = 0.0f;
+                    for (int ch = 0; ch < d->channels; ++ch)
+                        x += d->coef[slot][ch] * d->planes[ch][done + i];
+                    out[slot] = x;
+                }
             }
         }
         done += span.frames;
