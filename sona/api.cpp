@@ -154,6 +154,7 @@ SONA_BOOL sona_wait_decoded(void)
 
 uint32_t sona_playing_count(void)
 {
+    // A count for tests to poll; it orders nothing.
     return g_engine ? g_engine->mixer.active.load(std::memory_order_relaxed) : 0;
 }
 
@@ -205,6 +206,9 @@ SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
             if (st->session && st->handed) {
                 // Still in the mix: rewind it, or leave it playing.  The CAS
                 // loses against the mixer ending it; then it is started anew.
+                // Acquire: if the ended bit is set, the mixer's last use of
+                // the session happens-before we drop our reference.  The
+                // count itself publishes nothing (the worker acquires it).
                 uint32_t control = st->session->control.load(std::memory_order_acquire);
                 while (!(control & 1u)) {
                     if (!restart)
@@ -256,7 +260,7 @@ SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
                     return fail(SONA_ERROR_PARAM);
             }
             st->flags = flags;
-            st->voice.route_slot.store(slot, std::memory_order_relaxed);
+            st->voice.route_slot.store(slot, std::memory_order_relaxed); /* see Voice */
             return succeed();
         },
         SONA_FALSE);
@@ -288,6 +292,8 @@ SONA_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int3
             if (freq >= 0 && uint32_t(freq) != st->play_rate_hz) {
                 st->play_rate_hz = uint32_t(freq);
                 if (Session *s = st->session) {
+                    // Relaxed: a self-contained value the worker reads after
+                    // the kick below, which goes through its mutex.
                     s->play_rate_hz.store(st->play_rate_hz, std::memory_order_relaxed);
                     // Not yet heard: decode it again from the start at the
                     // new rate rather than play what was decoded ahead.

@@ -163,6 +163,8 @@ bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
         // A (re)start waits until a refill's worth is decoded, or all of a
         // short source is: starting on a trickle would stutter.  Waiting
         // consumes nothing and moves no ramp.
+        // Acquire pairs with the worker's release of end_pos: every frame
+        // before it is in the ring.
         if (ring_read_available(ring) < kRefillFrames &&
             s->end_pos.load(std::memory_order_acquire) == kNoPosition)
             return true;
@@ -287,6 +289,7 @@ bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels)
     m->voices.reset(new (std::nothrow) Voice *[kMaxVoices]);
     m->acc.reset(new (std::nothrow) float[size_t(kMixChunkFrames) * kAccStride]);
     m->voice_count = 0;
+    // Before the mixer can run: starting the device or clock publishes these.
     m->queue_head.store(0, std::memory_order_relaxed);
     m->queue_tail.store(0, std::memory_order_relaxed);
     m->active.store(0, std::memory_order_relaxed);
@@ -300,7 +303,7 @@ bool mixer_reserve(Mixer *m)
     // comes after it read that voice's queue slot.
     if (m->active.load(std::memory_order_acquire) >= kMaxVoices)
         return false;
-    m->active.fetch_add(1, std::memory_order_relaxed);
+    m->active.fetch_add(1, std::memory_order_relaxed); /* the queue's release publishes */
     return true;
 }
 

@@ -191,7 +191,8 @@ struct Session {
     /* Rate to play at, 0 = the source's own; the worker applies changes. */
     std::atomic<uint32_t> play_rate_hz{0};
 
-    /* Worker bookkeeping (guarded by the pool's mutex). */
+    /* Worker bookkeeping: busy is guarded by the pool's mutex; the rest
+       belongs to whichever worker holds busy. */
     bool busy = false;
     bool decoder_done = false;
     uint32_t applied_rate_hz = 0;

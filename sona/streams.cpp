@@ -75,6 +75,10 @@ void engine_update_running(Engine *e)
 {
     if (!e->output)
         return;
+    // Relaxed is enough under the mutex: the API thread counts up before it
+    // takes the mutex, so whichever decision comes last sees its count; a
+    // stale count from the mixer's side at worst delays a pause to the
+    // worker's next pass.
     std::lock_guard<std::mutex> lock(e->run_mutex);
     output_set_running(e->output.get(), e->mixer.active.load(std::memory_order_relaxed) > 0);
 }

@@ -35,6 +35,9 @@ Work work_for(const Session *s)
     const uint32_t control = s->control.load(std::memory_order_acquire);
     if (control & 1u)
         return Work::kRelease;
+    // served_restarts is stored by workers only, each holding the busy flag
+    // taken and returned under the pool mutex we hold: relaxed suffices, as
+    // for the self-contained rate.
     if ((control >> 1) != s->served_restarts.load(std::memory_order_relaxed))
         return Work::kDecode;
     if (s->play_rate_hz.load(std::memory_order_relaxed) != s->applied_rate_hz)
