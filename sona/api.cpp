@@ -158,6 +158,14 @@ uint32_t sona_playing_count(void)
     return g_engine ? g_engine->mixer.active.load(std::memory_order_relaxed) : 0;
 }
 
+SONA_BOOL sona_output_running(void)
+{
+    if (!g_engine || !g_engine->output)
+        return SONA_FALSE;
+    std::lock_guard<std::mutex> lock(g_engine->run_mutex);
+    return output_running(g_engine->output.get()) ? SONA_TRUE : SONA_FALSE;
+}
+
 SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
                                             uint32_t length, uint32_t flags)
 {

@@ -210,6 +210,11 @@ int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out)
     return err;
 }
 
+bool output_running(const Output *o)
+{
+    return o->running;
+}
+
 void output_set_running(Output *o, bool running)
 {
     if (o->running == running)

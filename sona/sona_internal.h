@@ -61,6 +61,9 @@ uint32_t sona_render(float *out, uint32_t frames);
 SONA_BOOL sona_wait_decoded(void);
 /* Streams currently in the mix (started and not yet ended). */
 uint32_t sona_playing_count(void);
+/* Whether the output (device or silent clock) is running rather than
+   paused; FALSE for the manual output. */
+SONA_BOOL sona_output_running(void);
 }
 
 namespace sona {
@@ -287,6 +290,7 @@ using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out);
 /* Runs or pauses the device; not from the mixer. */
 void output_set_running(Output *o, bool running);
+bool output_running(const Output *o);
 
 /* ---- worker pool ------------------------------------------------------ */
 

@@ -185,6 +185,50 @@ TEST_F(Api, SilentDevicePlaysStreamsInRealTimeToTheirEnd)
     EXPECT_EQ(sona_playing_count(), 1u);
 }
 
+TEST_F(Api, TheOutputPausesWhileNothingPlays)
+{
+    ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
+    EXPECT_FALSE(sona_output_running()); /* an idle player costs nothing */
+    const SONA_HSTREAM h = create(files().short_tone);
+    ASSERT_NE(h, 0u);
+    EXPECT_FALSE(sona_output_running()); /* created is not playing */
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    EXPECT_TRUE(sona_output_running());
+    // The bound only keeps a broken pause from hanging the test.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sona_output_running() && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(sona_output_running());
+    EXPECT_EQ(sona_playing_count(), 0u);
+}
+
+size_t thread_count()
+{
+    size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+TEST_F(Api, FreeEndsEveryThreadAndClosesEveryFile)
+{
+    const size_t threads = thread_count(), fds = open_fd_count();
+    for (int32_t device : {0, -1 /* manual */}) {
+        ASSERT_TRUE(device == 0 ? SONA_Init(0, kRate, 0, 0, nullptr) : sona_init_manual(kRate, 6));
+        for (int i = 0; i < 3; ++i) {
+            const SONA_HSTREAM h = create(files().tone);
+            ASSERT_NE(h, 0u);
+            ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+        }
+        EXPECT_GT(thread_count(), threads);
+        ASSERT_TRUE(SONA_Free());
+        EXPECT_EQ(thread_count(), threads);
+        EXPECT_EQ(open_fd_count(), fds);
+    }
+}
+
 /* ---- stream creation ---------------------------------------------------- */
 
 struct CreateCase {
