@@ -205,6 +205,11 @@ namespace {
 int read_window(void *opaque, uint8_t *buf, int size)
 {
     auto *d = static_cast<Decoder *>(opaque);
+    // FFmpeg consults the interrupt callback only in some loops; refusing
+    // to read once the time is up bounds every demuxer, however the data
+    // leads it on.  The stream then ends.
+    if (Clock::now() > d->deadline)
+        return AVERROR_EXIT;
     if (d->pos >= d->window_size)
         return AVERROR_EOF;
     const size_t want = size_t(std::min<uint64_t>(uint64_t(size), d->window_size - d->pos));
