@@ -36,7 +36,7 @@ constexpr int kIoBufferBytes = 32 * 1024;
 constexpr int64_t kProbeBytes = 1 << 20;
 constexpr int64_t kAnalyzeUs = 5 * AV_TIME_BASE;
 constexpr auto kOpenBudget = std::chrono::seconds(5);
-constexpr auto kFillBudget = std::chrono::seconds(2);
+constexpr auto kFillBudget = std::chrono::seconds(5); /* a slow disk is not a hostile file */
 constexpr int kMaxSourceChannels = 64;
 /* Source rates we accept: a header claiming more (or less) is hostile or
    broken, and would make the resampler build absurd filters. */
