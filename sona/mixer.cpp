@@ -104,7 +104,7 @@ void mix_steady(const Voice *v, float *acc, const float *in, uint32_t frames)
     /* all gains zero: the frames are consumed unheard */
 }
 
-void mix_span(Voice *v, uint32_t ramp_frames, float *acc, const float *in, uint32_t frames)
+void mix_span(Voice *v, float *acc, const float *in, uint32_t frames)
 {
     if (v->ramp_left_frames > 0) {
         const uint32_t k = std::min(frames, v->ramp_left_frames);
@@ -116,7 +116,6 @@ void mix_span(Voice *v, uint32_t ramp_frames, float *acc, const float *in, uint3
         in += size_t(k) * kRingSlots;
         frames -= k;
     }
-    (void)ramp_frames;
     if (frames > 0)
         mix_steady(v, acc, in, frames);
 }
@@ -176,7 +175,7 @@ bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
     for (const RingSpan &span : spans) {
         if (span.frames == 0)
             continue;
-        mix_span(v, m->ramp_frames, acc, span.data, span.frames);
+        mix_span(v, acc, span.data, span.frames);
         acc += size_t(span.frames) * kAccStride;
     }
     ring_read_commit(ring, got);
