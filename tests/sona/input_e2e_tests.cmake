@@ -22,7 +22,7 @@ set_tests_properties(e2e_pulse_harness PROPERTIES LABELS "e2e" TIMEOUT 120)
 # The render entries and every internal live in sona_core; the end-to-end
 # tests load the real shared library instead, as the program does.
 if(TARGET sona_core)
-  foreach(name IN ITEMS bad windows)
+  foreach(name IN ITEMS formats bad windows)
     add_executable(test_input_${name} test_input_${name}.cpp)
     target_link_libraries(test_input_${name} PRIVATE sona_core sona_headers sona_pulse_harness
                           GTest::gtest_main)
