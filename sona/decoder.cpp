@@ -110,6 +110,9 @@ const std::string &audio_decoders()
     return list;
 }
 
+/* Four floats as one SSE register (GCC and Clang vector extension). */
+typedef float Vec4 __attribute__((vector_size(16)));
+
 struct FormatCloser {
     void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
 };
@@ -417,25 +420,28 @@ void push_frames(Decoder *d, Ring *ring, uint32_t frames)
     uint32_t done = 0;
     for (const RingSpan &span : spans) {
         float *out = span.data;
-        if (d->channels == 1) {
-            const float *in = d->planes[0] + done;
-            float k[kRingSlots];
-            for (int slot = 0; slot < kRingSlots; ++slot)
-                k[slot] = d->coef[slot][0];
-            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots)
-                for (int slot = 0; slot < kRingSlots; ++slot)
-                    out[slot] = k[slot] * in[i];
-        } else if (d->channels == 2) {
+        if (d->channels <= 2) {
+            // A ring frame is two four-wide vectors: a weighted sum of at
+            // most two source samples (the second weight 0 for mono).
+            static_assert(kRingSlots == 8, "two vectors of four make a frame");
             const float *l = d->planes[0] + done;
-            const float *r = d->planes[1] + done;
+            const float *r = d->planes[d->channels - 1] + done;
             float kl[kRingSlots], kr[kRingSlots];
             for (int slot = 0; slot < kRingSlots; ++slot) {
                 kl[slot] = d->coef[slot][0];
-                kr[slot] = d->coef[slot][1];
+                kr[slot] = d->channels == 2 ? d->coef[slot][1] : 0.0f;
             }
-            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots)
-                for (int slot = 0; slot < kRingSlots; ++slot)
-                    out[slot] = kl[slot] * l[i] + kr[slot] * r[i];
+            Vec4 kl0, kl1, kr0, kr1;
+            std::memcpy(&kl0, kl, sizeof kl0);
+            std::memcpy(&kl1, kl + 4, sizeof kl1);
+            std::memcpy(&kr0, kr, sizeof kr0);
+            std::memcpy(&kr1, kr + 4, sizeof kr1);
+            for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots) {
+                const Vec4 lo = kl0 * l[i] + kr0 * r[i];
+                const Vec4 hi = kl1 * l[i] + kr1 * r[i];
+                std::memcpy(out, &lo, sizeof lo);
+                std::memcpy(out + 4, &hi, sizeof hi);
+            }
         } else {
             for (uint32_t i = 0; i < span.frames; ++i, out += kRingSlots) {
                 for (int slot = 0; slot < kRingSlots; ++slot) {

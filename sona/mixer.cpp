@@ -221,13 +221,33 @@ void take_new_voices(Mixer *m)
     m->queue_head.store(head, std::memory_order_release);
 }
 
+/* Clamped to full scale.  Written so each line is one SSE max or min
+   instruction (fmin/fmax are library calls; std::max's NaN rule makes the
+   compiler branch).  A NaN, which the decoder keeps out anyway, ends as -1. */
+inline float full_scale(float x)
+{
+    x = x > -1.0f ? x : -1.0f;
+    return x < 1.0f ? x : 1.0f;
+}
+
 void fold_out(const Mixer *m, const float *acc, float *out, uint32_t frames)
 {
     const uint32_t n = m->out_channels;
     if (n == kMixChannels) {
-        for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, out += kMixChannels)
-            for (int c = 0; c < kMixChannels; ++c)
-                out[c] = std::fmin(std::fmax(acc[c], -1.0f), 1.0f);
+        // The common 5.1 case, clamped four lanes at a time.
+        const Vec4 lo = {-1.0f, -1.0f, -1.0f, -1.0f};
+        const Vec4 hi = {1.0f, 1.0f, 1.0f, 1.0f};
+        for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, out += kMixChannels) {
+            Vec4 a, b;
+            std::memcpy(&a, acc, sizeof a);
+            std::memcpy(&b, acc + 4, sizeof b);
+            a = a > lo ? a : lo;
+            a = a < hi ? a : hi;
+            b = b > lo ? b : lo;
+            b = b < hi ? b : hi;
+            std::memcpy(out, &a, sizeof a);
+            std::memcpy(out + 4, &b, 2 * sizeof(float)); /* FL FR FC LFE | RL RR */
+        }
         return;
     }
     for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, out += n) {
@@ -235,7 +255,7 @@ void fold_out(const Mixer *m, const float *acc, float *out, uint32_t frames)
             float x = 0.0f;
             for (int c = 0; c < kMixChannels; ++c)
                 x += m->fold[o][c] * acc[c];
-            out[o] = std::fmin(std::fmax(x, -1.0f), 1.0f);
+            out[o] = full_scale(x);
         }
     }
 }

@@ -207,11 +207,19 @@ void pool_kick(Pool *p)
 void pool_wait_idle(Pool *p)
 {
     std::unique_lock<std::mutex> lock(p->mutex);
-    p->wake.notify_all();
-    // The timeout only re-checks: the mixer changes what there is to do
-    // (draining rings, ending sessions) without telling us.
-    while (pool_has_work(p))
+    // Rather than wake a worker and sleep until it is done, do the work
+    // here: the caller wants it done now, and a hand-over per ring costs
+    // two context switches.  Sessions a worker holds are waited for.
+    while (!p->quit) {
+        if (run_one(p, lock))
+            continue;
+        if (!pool_has_work(p))
+            break;
+        // The timeout only re-checks: the mixer changes what there is to
+        // do (draining rings, ending sessions) without telling us.
         p->settled.wait_for(lock, kPollInterval);
+    }
+    p->settled.notify_all();
 }
 
 } // namespace sona
