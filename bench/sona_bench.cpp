@@ -34,6 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kRateHz = 44100;
 constexpr uint32_t kChannels = 6;
+constexpr uint32_t kBlockFrames = sona::kRingFrames - sona::kRefillFrames;
 
 double cpu_seconds()
 {
@@ -76,14 +77,15 @@ SONA_HSTREAM open_and_play(const char *path)
 
 // Renders until every stream has left the mix.  Before each block the
 // decoders fill every ring (the render entry never waits for them, as the
-// device callback must not), so a block of one ring's length never starves.
+// device callback must not).  A ring counts as full once less than a refill
+// is free, so a block is a ring less one refill: it never starves.
 // Returns the frames rendered.
 long render_to_end(std::vector<float> &block)
 {
     long frames = 0;
     do {
         sona_wait_decoded();
-        frames += sona_render(block.data(), sona::kRingFrames);
+        frames += sona_render(block.data(), kBlockFrames);
     } while (sona_playing_count() > 0);
     return frames;
 }
@@ -104,7 +106,7 @@ int throughput(const char *path, int repeats)
 {
     double best_wall = 1e30, best_cpu = 1e30;
     long frames = 0;
-    std::vector<float> block(std::size_t(sona::kRingFrames) * kChannels);
+    std::vector<float> block(std::size_t(kBlockFrames) * kChannels);
     for (int run = 0; run < repeats; ++run) {
         if (!sona_init_manual(kRateHz, kChannels))
             fail("cannot start the mixer");
