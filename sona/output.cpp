@@ -29,8 +29,8 @@ struct Output {
 
 namespace {
 
-/* A period of the silent clock. */
-constexpr uint32_t kClockPeriodMs = 10;
+/* A period of the silent clock: about a device's, and few wake-ups. */
+constexpr uint32_t kClockPeriodMs = 20;
 /* Device period asked of SDL: ~23 ms at 44.1 kHz. */
 constexpr Uint16 kDeviceFrames = 1024;
 

@@ -22,9 +22,11 @@ struct Pool {
 
 namespace {
 
-/* While something plays, rings drain by themselves and nobody tells us:
-   look every few milliseconds (a ring holds ~186 ms). */
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
+/* While something plays, rings drain by themselves and nobody tells us
+   (the mixer may not make system calls): one worker looks every so often.
+   A ring holds ~186 ms, so this leaves a wide margin; it also bounds how
+   long a restart waits for its new beginning. */
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
 enum class Work { kNone, kRelease, kDecode };
 
@@ -128,7 +130,18 @@ bool pool_has_work(const Pool *p)
     return false;
 }
 
-void worker_main(Pool *p)
+size_t sessions_wanting_work(const Pool *p)
+{
+    size_t n = 0;
+    for (const Session *s : p->sessions)
+        n += !s->busy && work_for(s) != Work::kNone;
+    return n;
+}
+
+/* Worker 0 polls while something plays; the others sleep until there is
+   more than one session to work on, so an idle or light load wakes one
+   thread per poll, not all of them. */
+void worker_main(Pool *p, unsigned index)
 {
     std::unique_lock<std::mutex> lock(p->mutex);
     while (!p->quit) {
@@ -136,6 +149,8 @@ void worker_main(Pool *p)
         // when a voice leaves, so if nothing plays now, every ended bit is
         // visible to this pass and no finished session is left unreleased.
         const bool playing = p->engine->mixer.active.load(std::memory_order_acquire) > 0;
+        if (sessions_wanting_work(p) > 1)
+            p->wake.notify_one(); /* share the pass */
         bool did = false;
         while (!p->quit && run_one(p, lock))
             did = true;
@@ -145,7 +160,7 @@ void worker_main(Pool *p)
         lock.lock();
         if (did || p->quit)
             continue;
-        if (playing)
+        if (playing && index == 0)
             p->wake.wait_for(lock, kPollInterval);
         else
             p->wake.wait(lock);
@@ -186,7 +201,7 @@ PoolPtr pool_start(Engine *engine, unsigned threads)
     PoolPtr p(new Pool);
     p->engine = engine;
     for (unsigned i = 0; i < threads; ++i)
-        p->threads.emplace_back(worker_main, p.get());
+        p->threads.emplace_back(worker_main, p.get(), i);
     return p;
 }
 
