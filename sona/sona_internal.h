@@ -55,9 +55,10 @@ SONA_BOOL sona_init_manual(uint32_t freq, uint32_t out_channels);
    count, through the function the device callback uses.  Returns the frames
    written (0 without a manual output). */
 uint32_t sona_render(float *out, uint32_t frames);
-/* Blocks until the decode pool has nothing left to do: every stream's ring
+/* Returns when the decode pool has nothing left to do: every stream's ring
    is full or its decoder has ended, pending restarts and rate changes are
-   applied and ended sessions are released.  Returns FALSE if not initialised. */
+   applied and ended sessions are released.  The calling thread does what
+   work it can itself.  Returns FALSE if not initialised. */
 SONA_BOOL sona_wait_decoded(void);
 /* Streams currently in the mix (started and not yet ended). */
 uint32_t sona_playing_count(void);
