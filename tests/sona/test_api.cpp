@@ -202,6 +202,36 @@ TEST_F(Api, TheOutputPausesWhileNothingPlays)
     EXPECT_EQ(sona_playing_count(), 0u);
 }
 
+TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersHarmlessly)
+{
+    // The silent device mixes on its own thread while this one restarts,
+    // routes and turns streams as fast as it can: short streams end and
+    // restart under the calls, so the restart-versus-end race is run for
+    // real (and checked by ThreadSanitizer in that build).
+    ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
+    std::vector<SONA_HSTREAM> streams;
+    for (int i = 0; i < 6; ++i) {
+        streams.push_back(create(i % 2 ? files().short_tone : files().tone));
+        ASSERT_NE(streams.back(), 0u);
+    }
+    const uint32_t words[] = {0, SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_FRONTRIGHT,
+                              SONA_SPEAKER_REARLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int i = 0; i < 3000; ++i) {
+        const SONA_HSTREAM h = streams[next() % streams.size()];
+        switch (next() % 4) {
+        case 0: EXPECT_TRUE(SONA_ChannelPlay(h, SONA_BOOL(next() % 2))); break;
+        case 1: EXPECT_TRUE(SONA_ChannelSetFlags(h, words[next() % 6])); break;
+        case 2: EXPECT_TRUE(SONA_ChannelSetAttributes(h, -1, int32_t(next() % 101), int32_t(next() % 129))); break;
+        default: EXPECT_TRUE(SONA_ChannelSetAttributes(h, next() % 2 ? 0 : 22050, -1, -1)); break;
+        }
+        if (i % 64 == 0)
+            std::this_thread::yield();
+    }
+    EXPECT_TRUE(SONA_Free());
+}
+
 size_t thread_count()
 {
     size_t n = 0;
