@@ -4,10 +4,6 @@
 // engine pointer and the stream table need no lock of ours.
 #include "sona_internal.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <cmath>
 #include <new>
 
@@ -61,11 +57,6 @@ void engine_destroy(Engine *e)
 
 SONA_BOOL engine_start(std::unique_ptr<Engine> e, int32_t device, uint32_t freq, uint32_t channels)
 {
-    // FFmpeg would print about every odd file; a library keeps quiet, but
-    // leaves alone a host that chose its own log level.
-    if (av_log_get_level() == AV_LOG_INFO)
-        av_log_set_level(AV_LOG_QUIET);
-
     int32_t err = SONA_OK;
     if (e->manual)
         err = mixer_init(&e->mixer, freq, channels) ? SONA_OK : SONA_ERROR_MEMORY;

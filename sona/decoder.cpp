@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
@@ -500,6 +501,15 @@ int next_frame(Decoder *d)
 
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
 {
+    // FFmpeg would print about every odd file; a library keeps quiet, but
+    // leaves alone a host that chose its own log level.  Here rather than
+    // in SONA_Init, which must not load FFmpeg.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        if (av_log_get_level() == AV_LOG_INFO)
+            av_log_set_level(AV_LOG_QUIET);
+    });
+
     DecoderPtr d(new (std::nothrow) Decoder);
     if (!d)
         return SONA_ERROR_MEMORY;
@@ -694,3 +704,35 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring)
 }
 
 } // namespace sona
+
+namespace {
+
+int32_t table_open(const sona::Source &src, uint32_t out_rate, sona::Decoder **out)
+{
+    sona::DecoderPtr d;
+    const int32_t err = sona::decoder_open(src, out_rate, &d);
+    *out = d.release();
+    return err;
+}
+
+void table_close(sona::Decoder *d)
+{
+    delete d;
+}
+
+constexpr sona::DecoderTable kTable = {
+    sona::kDecoderTableVersion, sizeof(sona::DecoderTable),
+    table_open,                 sona::decoder_source_rate,
+    sona::decoder_set_play_rate, sona::decoder_rewind,
+    sona::decoder_fill,         table_close,
+};
+
+} // namespace
+
+/* libsona-ffmpeg.so's one export (its version script hides the rest); in
+   the static core it is merely unused. */
+extern "C" __attribute__((visibility("default"))) const sona::DecoderTable *
+sona_ffmpeg_decoder_v1(void)
+{
+    return &kTable;
+}

@@ -5,6 +5,8 @@
  *   error.cpp    the calling thread's last error code
  *   ring.cpp     single-producer single-consumer float ring (decoder -> mixer)
  *   decoder.cpp  FFmpeg open/probe/decode/resample over a descriptor we opened
+ *   decoder_loader.cpp  libsona.so's stand-in for decoder.cpp: loads it, as
+ *                the module libsona-ffmpeg.so, when the first stream opens
  *   mixer.cpp    pure DSP: gain ramps, routing, fold-down; knows nothing of SDL
  *   output.cpp   the SDL2 device (or the silent clock) calling mixer_render
  *   worker.cpp   the decode pool that keeps every stream's ring filled
@@ -156,7 +158,8 @@ using DecoderPtr = std::unique_ptr<Decoder, DecoderDeleter>;
 
 enum class DecodeResult { kFull, kEnded };
 
-/* Opens and probes; returns a SONA_ error code (SONA_OK on success). */
+/* Opens and probes; returns a SONA_ error code (SONA_OK on success).  In
+   libsona.so, SONA_ERROR_UNKNOWN also when the module cannot be loaded. */
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out);
 uint32_t decoder_source_rate(const Decoder *d);
 /* Plays the source as if its rate were play_rate_hz (0 = its own). */
@@ -166,6 +169,27 @@ void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz);
 bool decoder_rewind(Decoder *d);
 /* Decodes into the ring until it is full (kFull) or the data ends (kEnded). */
 DecodeResult decoder_fill(Decoder *d, Ring *ring);
+
+/* The decoder as libsona-ffmpeg.so hands it to libsona.so.  FFmpeg pulls in
+   some 150 shared libraries, ~40 ms of loading that a program would pay
+   before its window shows; behind this table it is paid when the first
+   stream opens.  Both sides are built from this header in one build, so
+   the C++ types may cross; the version and size catch a module left over
+   from another build. */
+constexpr uint32_t kDecoderTableVersion = 1;
+struct DecoderTable {
+    uint32_t version;
+    uint32_t size; /* sizeof(DecoderTable) */
+    int32_t (*open)(const Source &src, uint32_t out_rate, Decoder **out);
+    uint32_t (*source_rate)(const Decoder *d);
+    void (*set_play_rate)(Decoder *d, uint32_t play_rate_hz);
+    bool (*rewind)(Decoder *d);
+    DecodeResult (*fill)(Decoder *d, Ring *ring);
+    void (*close)(Decoder *d);
+};
+/* The module's one export, looked up by this name. */
+#define SONA_DECODER_TABLE_SYMBOL "sona_ffmpeg_decoder_v1"
+#define SONA_DECODER_MODULE_FILE "libsona-ffmpeg.so"
 
 /* ---- sessions and voices ---------------------------------------------- */
 

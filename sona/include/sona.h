@@ -109,9 +109,16 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  * stopped, at volume 100 and pan 64, until SONA_ChannelPlay; it keeps its
  * file open until it has played to its end.
  *
+ * The decoder, and FFmpeg with it, is loaded by the first creation rather
+ * than by SONA_Init: it is the module libsona-ffmpeg.so, which must sit in
+ * the same directory as libsona.so.  When it is missing or cannot be
+ * loaded, creation fails with SONA_ERROR_UNKNOWN and nothing else changes;
+ * each later creation tries to load it again.
+ *
  * Returns the new stream's handle, or 0 with SONA_ERROR_INIT,
  * SONA_ERROR_PARAM (NULL file, bad flags, a window past the end),
- * SONA_ERROR_FILEOPEN, SONA_ERROR_FORMAT or SONA_ERROR_MEMORY.
+ * SONA_ERROR_FILEOPEN, SONA_ERROR_FORMAT, SONA_ERROR_MEMORY or
+ * SONA_ERROR_UNKNOWN (the decoder module could not be loaded).
  */
 SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
                                             uint32_t length, uint32_t flags);
