@@ -140,7 +140,7 @@ TEST(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
     EXPECT_TRUE(sona.free());
 }
 
-TEST(LazyFFmpeg, WithoutItsModuleCreationFailsUntilTheModuleIsThere)
+TEST(LazyFFmpeg, WithoutItsModuleCreationFailsEveryTime)
 {
     TempDir dir;
     ASSERT_TRUE(dir.made());
@@ -160,7 +160,24 @@ TEST(LazyFFmpeg, WithoutItsModuleCreationFailsUntilTheModuleIsThere)
         EXPECT_EQ(sona.create_file(wav), 0u);
         EXPECT_EQ(sona.error(), SONA_ERROR_UNKNOWN);
     }
-    // Each creation looks again, so a module put in place later is used.
+    EXPECT_TRUE(sona.free());
+}
+
+TEST(LazyFFmpeg, ModuleInstalledLaterIsUsedByTheNextCreation)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.made());
+    const std::string wav = write_wav(dir);
+    ASSERT_FALSE(wav.empty());
+    std::error_code ec;
+    fs::copy_file(SONA_LIBRARY, dir.file("libsona.so"), ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    Sona sona(dir.file("libsona.so"));
+    ASSERT_TRUE(sona.ok()) << dlerror();
+    ASSERT_TRUE(sona.init(0, 44100, 0, 0, nullptr));
+    EXPECT_EQ(sona.create_file(wav), 0u);
+    EXPECT_EQ(sona.error(), SONA_ERROR_UNKNOWN);
     fs::copy_file(SONA_MODULE, dir.file("libsona-ffmpeg.so"), ec);
     ASSERT_FALSE(ec) << ec.message();
     const SONA_HSTREAM stream = sona.create_file(wav);
