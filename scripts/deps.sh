@@ -2,6 +2,7 @@
 # Installs the Debian packages Quadrant needs when any is missing.
 #   deps.sh run    what building and running the player needs
 #   deps.sh test   that, plus what the test suites use
+#   deps.sh shots  that, plus what the window's screenshots are taken with
 set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config
@@ -15,7 +16,8 @@ wanted=("${build_packages[@]}")
 case "${1:-run}" in
   run) ;;
   test) wanted+=("${test_packages[@]}") ;;
-  *) echo "usage: $0 run|test" >&2; exit 2 ;;
+  shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils ffmpeg) ;;
+  *) echo "usage: $0 run|test|shots" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -27,20 +27,7 @@ if [ "${1:-}" = --inside-xvfb ]; then
   exit 0
 fi
 
-scripts/deps.sh run
-missing=()
-for package in libgtest-dev xvfb xauth x11-apps x11-utils ffmpeg; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || missing+=("$package")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh shots
 
 cmake -S . -B "$build" -DBUILD_TESTING=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target quadrant fake_sona
