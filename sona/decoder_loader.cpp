@@ -60,12 +60,15 @@ const DecoderTable *decoder_table()
     if (g_module_path.empty())
         return nullptr;
     void *module = dlopen(g_module_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module)
+    if (!module) {
+        dlerror(); /* ours to clear: a host reading dlerror() later would take it for its own */
         return nullptr;
+    }
     using Entry = const DecoderTable *(*)();
     auto entry = reinterpret_cast<Entry>(dlsym(module, SONA_DECODER_TABLE_SYMBOL));
     const DecoderTable *t = entry ? entry() : nullptr;
     if (!t || t->version != kDecoderTableVersion || t->size != sizeof(DecoderTable)) {
+        dlerror();
         dlclose(module);
         return nullptr;
     }
