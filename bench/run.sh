@@ -65,8 +65,8 @@ echo
 echo "(a) throughput: one stream decoded, resampled to 44100 Hz and mixed, as fast as possible"
 printf "%-8s %10s %10s %10s %8s %10s %10s\n" file floor_x sona_x mpv_s sona/flr mpv/sona target
 for file in music.mp3 music.flac music.ogg music48k.wav; do
-  f=$($floor "$work/$file" 5)
-  s=$($sona throughput "$work/$file" 5)
+  f=$($floor "$work/$file" 10)
+  s=$($sona throughput "$work/$file" 10)
   m=$(mpv_best "$work/$file")
   fw=$(field wall_s "$f"); sw=$(field wall_s "$s")
   printf "%-8s %10s %10s %10s %8s %10s %10s\n" "${file#music}" "$(field speed "$f")" \
