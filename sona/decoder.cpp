@@ -197,6 +197,8 @@ struct Decoder {
     bool finished = false;
     int bad_packets = 0;
     int starved_samples = 0;
+    /* Samples of d->frame already given to swr; the rest waits for room. */
+    int frame_fed = 0;
 };
 
 void DecoderDeleter::operator()(Decoder *d) const
@@ -458,6 +460,32 @@ void push_frames(Decoder *d, Ring *ring, uint32_t frames)
     ring_write_commit(ring, frames);
 }
 
+/* How much of the pending frame swr may take now.  Given input whose output
+   does not fit in `room`, the SoX engine keeps the surplus inside, and this
+   FFmpeg's SoX glue then writes through a null pointer when it is flushed:
+   so never feed more than the room can take. */
+int feed_size(const Decoder *d, int room)
+{
+    int n = d->frame->nb_samples - d->frame_fed;
+    while (n > 1 && swr_get_out_samples(d->swr.get(), n) > room)
+        n = (n + 1) / 2;
+    return n;
+}
+
+/* The pending frame's input pointers, past what swr already took. */
+void frame_input(const Decoder *d, const uint8_t *in[kMaxSourceChannels])
+{
+    const AVFrame *f = d->frame.get();
+    const auto format = AVSampleFormat(f->format);
+    const size_t skip = size_t(d->frame_fed) * size_t(av_get_bytes_per_sample(format));
+    if (av_sample_fmt_is_planar(format)) {
+        for (int ch = 0; ch < f->ch_layout.nb_channels; ++ch)
+            in[ch] = f->extended_data[ch] + skip;
+    } else {
+        in[0] = f->extended_data[0] + skip * size_t(f->ch_layout.nb_channels);
+    }
+}
+
 /* 1: a frame is in d->frame; 0: the data has ended. */
 int next_frame(Decoder *d)
 {
@@ -640,6 +668,8 @@ bool decoder_rewind(Decoder *d)
     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
         return false;
     avcodec_flush_buffers(d->codec.get());
+    av_frame_unref(d->frame.get());
+    d->frame_fed = 0;
     d->swr_stale = true;
     d->input_ended = d->flushing = d->finished = false;
     d->bad_packets = d->starved_samples = 0;
@@ -674,7 +704,7 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring)
                 break;
             }
         }
-        if (next_frame(d) == 0) {
+        if (d->frame_fed == 0 && next_frame(d) == 0) {
             if (d->swr && !d->swr_stale) {
                 d->flushing = true; /* pull the resampler's tail */
                 continue;
@@ -684,13 +714,19 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring)
         }
         if (!frame_matches_swr(d, d->frame.get()) && !configure_swr(d, d->frame.get())) {
             av_frame_unref(d->frame.get());
+            d->frame_fed = 0;
             d->finished = true;
             break;
         }
-        const int fed = d->frame->nb_samples;
-        const int got = swr_convert(d->swr.get(), planes, want,
-                                    const_cast<const uint8_t **>(d->frame->extended_data), fed);
-        av_frame_unref(d->frame.get());
+        const int fed = feed_size(d, want);
+        const uint8_t *in[kMaxSourceChannels];
+        frame_input(d, in);
+        const int got = swr_convert(d->swr.get(), planes, want, in, fed);
+        d->frame_fed += fed;
+        if (d->frame_fed >= d->frame->nb_samples) {
+            av_frame_unref(d->frame.get());
+            d->frame_fed = 0;
+        }
         if (got < 0 || (got == 0 && (d->starved_samples += fed) > kMaxStarvedSamples)) {
             d->finished = true;
             break;

@@ -37,6 +37,8 @@ const std::vector<FormatRow> &format_rows()
         {"Wav16", "tone.wav", "-c:a pcm_s16le", 44100, 1000, 0.05, 0.005},
         {"WavFloat48k", "tone.wav", "-c:a pcm_f32le", 48000, 1200, 0.05, 0.005},
         {"Flac", "tone.flac", "-c:a flac", 44100, 440, 0.05, 0.005},
+        // Frames whose resampled output is larger than one conversion block.
+        {"Flac96k24bit", "tone.flac", "-c:a flac -sample_fmt s32", 96000, 3000, 0.05, 0.005},
         {"Mp3", "tone.mp3", "-c:a libmp3lame -b:a 192k", 44100, 1500, 1.0, 0.05},
         {"Mp3At22050", "tone.mp3", "-c:a libmp3lame -b:a 96k", 22050, 700, 1.0, 0.05},
         {"OggVorbis", "tone.ogg", "-c:a libvorbis -q:a 6", 44100, 880, 1.0, 0.05},
