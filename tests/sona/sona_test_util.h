@@ -1,14 +1,15 @@
 // Shared helpers for libsona's tests: tone files made at test time with
-// Debian's ffmpeg, the manual render path, and measurements of what was
-// rendered (level, frequency, distortion, steps between samples).
-#ifndef SONA_TEST_UTIL_H
-#define SONA_TEST_UTIL_H
+// Debian's ffmpeg, the manual render path, a hang guard for calls that must
+// return, and measurements of what was rendered.  Programs that do not link
+// sona_core may include it as long as they call none of the render helpers.
+#pragma once
 
 #include "sona_internal.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -16,13 +17,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace sona_test {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kMixRateHz = 44100;
+constexpr uint32_t kMixChannels = sona::kMixChannels;
 
 /* A directory of its own under $TMPDIR, removed with everything in it. */
 class TempDir {
@@ -60,6 +71,16 @@ struct Tone {
     /* Instead of sines: one ffmpeg aevalsrc expression per channel, in t. */
     std::vector<std::string> exprs;
 };
+
+inline Tone stereo_tone(double hz, double seconds, const std::string &codec_args = "-c:a pcm_s16le")
+{
+    Tone tone;
+    tone.codec_args = codec_args;
+    tone.layout = "stereo";
+    tone.freqs_hz = {hz};
+    tone.seconds = seconds;
+    return tone;
+}
 
 inline int layout_channels(const std::string &layout)
 {
@@ -116,6 +137,100 @@ inline std::vector<uint8_t> read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_bytes(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+/* A 16-bit PCM WAV file written by hand, so its header can lie. */
+inline std::vector<uint8_t> wav_bytes(uint16_t channels, uint32_t rate_hz,
+                                      uint32_t claimed_data_bytes,
+                                      const std::vector<int16_t> &samples)
+{
+    std::vector<uint8_t> out;
+    auto put = [&out](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.push_back(uint8_t(value >> (8 * i)));
+    };
+    auto tag = [&out](const char *four) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(uint8_t(four[i]));
+    };
+    tag("RIFF");
+    put(36 + claimed_data_bytes, 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(16, 4);
+    put(1, 2); /* PCM */
+    put(channels, 2);
+    put(rate_hz, 4);
+    put(rate_hz * channels * 2u, 4);
+    put(channels * 2u, 2);
+    put(16, 2);
+    tag("data");
+    put(claimed_data_bytes, 4);
+    for (int16_t sample : samples)
+        put(uint16_t(sample), 2);
+    return out;
+}
+
+/* A sine at 44.1 kHz, half scale, the same on each of `channels`. */
+inline std::vector<int16_t> sine_samples(double hz, double seconds, int channels)
+{
+    std::vector<int16_t> samples;
+    for (int i = 0; i < int(seconds * 44100); ++i)
+        samples.insert(samples.end(), size_t(channels),
+                       int16_t(16384 * std::sin(2 * M_PI * hz * i / 44100)));
+    return samples;
+}
+
+/* ---- creating streams ---------------------------------------------------- */
+
+struct Created {
+    SONA_HSTREAM handle = 0;
+    int32_t error = SONA_ERROR_UNKNOWN;
+};
+
+/* Runs SONA_StreamCreateFile on a thread of its own and gives up waiting
+   after `bound`: a guard against a hang (a FIFO, a network read), not a
+   measure of speed.  `unstick` then frees the stuck call so the process can
+   end.  The error code is read on the creating thread, where the library
+   keeps it.  `file` must outlive the call even when the guard gives up. */
+inline std::optional<Created> create_with_hang_guard(SONA_BOOL mem, const void *file,
+                                                     uint32_t offset, uint32_t length,
+                                                     std::chrono::milliseconds bound = 10s,
+                                                     const std::function<void()> &unstick = {})
+{
+    auto promise = std::make_shared<std::promise<Created>>();
+    std::future<Created> result = promise->get_future();
+    std::thread caller([promise, mem, file, offset, length] {
+        Created created;
+        created.handle = SONA_StreamCreateFile(mem, file, offset, length, 0);
+        created.error = SONA_ErrorGetCode();
+        promise->set_value(created);
+    });
+    if (result.wait_for(bound) == std::future_status::ready) {
+        caller.join();
+        return result.get();
+    }
+    if (unstick)
+        unstick();
+    if (result.wait_for(10s) == std::future_status::ready)
+        caller.join();
+    else
+        caller.detach(); /* still stuck: the test fails and the process ends */
+    return std::nullopt;
+}
+
+inline std::optional<Created> create_file_with_hang_guard(const std::string &path)
+{
+    /* Kept for the process's life in case the guard gives up on the call. */
+    static std::vector<std::shared_ptr<std::string>> kept;
+    kept.push_back(std::make_shared<std::string>(path));
+    return create_with_hang_guard(SONA_FALSE, kept.back()->c_str(), 0, 0);
 }
 
 /* ---- rendering ---------------------------------------------------------- */
@@ -293,6 +408,65 @@ inline std::pair<size_t, size_t> audible_span(const std::vector<float> &x, doubl
     return {first == x.size() ? 0 : first, last};
 }
 
+/* The mix of one stream from its start to its end, interleaved 5.1. */
+struct Rendered {
+    std::vector<float> samples;
+    bool ended = false; /* the stream left the mix by itself */
+
+    size_t frames() const { return samples.size() / kMixChannels; }
+    std::vector<float> channel(int ch, size_t first = 0, size_t count = SIZE_MAX) const
+    {
+        std::vector<float> all = sona_test::channel(samples, int(kMixChannels), ch, first);
+        if (count < all.size())
+            all.resize(count);
+        return all;
+    }
+    /* First and one past the last frame above `threshold` on any channel. */
+    std::pair<size_t, size_t> audible(double threshold = 1e-4) const
+    {
+        const auto [first, last] = audible_span(samples, threshold);
+        return {first / kMixChannels, (last + kMixChannels - 1) / kMixChannels};
+    }
+};
+
+/* Plays `handle` and renders until it has left the mix or `limit_s` of mix
+   has been rendered. */
+inline Rendered render_to_end(SONA_HSTREAM handle, double limit_s = 30)
+{
+    Rendered out;
+    if (!SONA_ChannelPlay(handle, SONA_FALSE)) {
+        ADD_FAILURE() << "SONA_ChannelPlay failed with " << SONA_ErrorGetCode();
+        return out;
+    }
+    while (out.frames() < size_t(limit_s * kMixRateHz)) {
+        const std::vector<float> block = render(4096, kMixChannels);
+        out.samples.insert(out.samples.end(), block.begin(), block.end());
+        if (sona_playing_count() == 0) {
+            out.ended = true;
+            break;
+        }
+    }
+    return out;
+}
+
+/* Amplitude of the `frequency_hz` component of `x` (a single-bin DFT; over
+   a long stretch the leak from other frequencies is negligible). */
+inline double tone_amplitude(const std::vector<float> &x, double rate_hz, double frequency_hz)
+{
+    const double step = 2 * M_PI * frequency_hz / rate_hz;
+    double re = 0, im = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        re += x[i] * std::cos(step * double(i));
+        im -= x[i] * std::sin(step * double(i));
+    }
+    return x.empty() ? 0 : 2 * std::hypot(re, im) / double(x.size());
+}
+
+inline double decibels(double ratio)
+{
+    return 20 * std::log10(std::max(ratio, 1e-12));
+}
+
 inline size_t open_fd_count()
 {
     size_t n = 0;
@@ -315,5 +489,3 @@ inline size_t resident_bytes()
 }
 
 } // namespace sona_test
-
-#endif /* SONA_TEST_UTIL_H */

@@ -5,7 +5,7 @@
 //
 // Each sink layout runs in its own process (see the CTest entries), so the
 // server and SDL's view of the default sink start fresh for each.
-#include "input_util.h"
+#include "sona_test_util.h"
 #include "pulse_harness.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@
 
 namespace {
 
-using namespace sona_io;
+using namespace sona_test;
 using pulse_harness::NullSink;
 
 constexpr unsigned kRecordRateHz = 44100;
@@ -48,15 +48,11 @@ protected:
         // The library must take the sound server, not whatever SDL would
         // fall back to.
         setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
-        tone_dir_ = new sona_test::TempDir;
+        tone_dir_ = new TempDir;
         // Stereo: routing to one speaker first mixes the source to mono.
-        sona_test::Tone tone;
-        tone.codec_args = "-c:a flac";
-        tone.layout = "stereo";
-        tone.freqs_hz = {kToneHz};
+        Tone tone = stereo_tone(kToneHz, kToneSeconds, "-c:a flac");
         tone.amplitude = kAmplitude;
-        tone.seconds = kToneSeconds;
-        ASSERT_FALSE(sona_test::make_tone(*tone_dir_, "tone.flac", tone).empty());
+        ASSERT_FALSE(make_tone(*tone_dir_, "tone.flac", tone).empty());
     }
     static void TearDownTestSuite()
     {
@@ -117,7 +113,7 @@ protected:
         constexpr std::size_t kBlock = 1024;
         std::vector<double> blocks;
         for (std::size_t at = 0; at + kBlock <= samples.size(); at += kBlock)
-            blocks.push_back(sona_test::rms(std::vector<float>(
+            blocks.push_back(rms(std::vector<float>(
                 samples.begin() + std::ptrdiff_t(at), samples.begin() + std::ptrdiff_t(at + kBlock))));
         if (blocks.empty())
             return 0;
@@ -143,11 +139,11 @@ protected:
     }
 
     static pulse_harness::Server *server_;
-    static sona_test::TempDir *tone_dir_;
+    static TempDir *tone_dir_;
 };
 
 pulse_harness::Server *EndToEnd::server_ = nullptr;
-sona_test::TempDir *EndToEnd::tone_dir_ = nullptr;
+TempDir *EndToEnd::tone_dir_ = nullptr;
 
 // ---------------------------------------------------------------------------
 

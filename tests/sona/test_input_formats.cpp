@@ -1,7 +1,7 @@
 // Every format the library promises decodes to the tone it was made from:
 // right pitch, right level, right length, on the front pair only.  The
 // files are made here by ffmpeg, so each row says exactly what went in.
-#include "input_util.h"
+#include "sona_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace sona_io;
+using namespace sona_test;
 using sona::kFC;
 using sona::kFL;
 using sona::kFR;
@@ -58,15 +58,11 @@ protected:
 TEST_P(DecodesFormat, ToTheToneItWasMadeFrom)
 {
     const FormatRow &row = GetParam();
-    sona_test::TempDir dir;
-    sona_test::Tone tone;
-    tone.codec_args = row.encoder;
+    TempDir dir;
+    Tone tone = stereo_tone(row.frequency_hz, kSeconds, row.encoder);
     tone.rate_hz = row.rate_hz;
-    tone.layout = "stereo";
-    tone.freqs_hz = {row.frequency_hz};
-    tone.seconds = kSeconds;
     tone.amplitude = kAmplitude;
-    const std::string path = sona_test::make_tone(dir, row.file, tone);
+    const std::string path = make_tone(dir, row.file, tone);
     ASSERT_FALSE(path.empty());
 
     const std::optional<Created> created = create_file_with_hang_guard(path);
@@ -84,13 +80,13 @@ TEST_P(DecodesFormat, ToTheToneItWasMadeFrom)
     for (int channel : {kFL, kFR}) {
         SCOPED_TRACE(channel == kFL ? "front left" : "front right");
         const std::vector<float> steady = sound.channel(channel, from, count);
-        EXPECT_NEAR(sona_test::dominant_frequency(steady, kMixRateHz), row.frequency_hz,
+        EXPECT_NEAR(dominant_frequency(steady, kMixRateHz), row.frequency_hz,
                     row.frequency_hz * 0.002);
-        EXPECT_NEAR(decibels(sona_test::rms(steady) * std::sqrt(2.0) / kAmplitude), 0.0,
+        EXPECT_NEAR(decibels(rms(steady) * std::sqrt(2.0) / kAmplitude), 0.0,
                     row.level_tolerance_db);
     }
     for (int channel : {kFC, kLFE, kRL, kRR})
-        EXPECT_LT(sona_test::rms(sound.channel(channel)), 1e-5) << "channel " << channel;
+        EXPECT_LT(rms(sound.channel(channel)), 1e-5) << "channel " << channel;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, DecodesFormat, ::testing::ValuesIn(format_rows()),

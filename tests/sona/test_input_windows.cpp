@@ -4,7 +4,7 @@
 // a window that leaked would let the neighbour's tone in.  They carry no
 // Xing header, whose frame count might stop a demuxer at the boundary and
 // hide a leak; a memory block of both proves they do play on.
-#include "input_util.h"
+#include "sona_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace sona_io;
+using namespace sona_test;
 using sona::kFL;
 
 constexpr double kFirstHz = 1000, kSecondHz = 440;
@@ -24,18 +24,14 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir_.path().empty());
-        sona_test::Tone tone;
-        tone.codec_args = "-c:a libmp3lame -b:a 128k -write_xing 0";
-        tone.layout = "stereo";
-        tone.freqs_hz = {kFirstHz};
-        tone.seconds = kFirstSeconds;
-        const std::string first = sona_test::make_tone(dir_, "first.mp3", tone);
-        tone.freqs_hz = {kSecondHz};
-        tone.seconds = kSecondSeconds;
-        const std::string second = sona_test::make_tone(dir_, "second.mp3", tone);
+        const char *mp3 = "-c:a libmp3lame -b:a 128k -write_xing 0";
+        const std::string first =
+            make_tone(dir_, "first.mp3", stereo_tone(kFirstHz, kFirstSeconds, mp3));
+        const std::string second =
+            make_tone(dir_, "second.mp3", stereo_tone(kSecondHz, kSecondSeconds, mp3));
         ASSERT_FALSE(first.empty() || second.empty());
-        first_ = sona_test::read_file(first);
-        second_ = sona_test::read_file(second);
+        first_ = read_file(first);
+        second_ = read_file(second);
         const std::string junk = "not audio, only a header of some container we do not know\n";
         std::vector<uint8_t> joined;
         for (int i = 0; i < 20; ++i)
@@ -70,7 +66,7 @@ protected:
         EXPECT_LT(absent, 1e-3) << "the neighbour's tone leaked into the window";
     }
 
-    sona_test::TempDir dir_;
+    TempDir dir_;
     std::vector<uint8_t> first_, second_;
     uint32_t first_offset_ = 0, second_offset_ = 0, joined_size_ = 0;
 };

@@ -3,25 +3,14 @@
 // This program links neither FFmpeg nor libsona: it dlopens libsona.so as
 // the player does, so /proc/self/maps shows what libsona.so brought in.
 // Each test loads FFmpeg in the end, so each runs in a process of its own.
-#include "sona.h"
-
-#include <gtest/gtest.h>
+#include "sona_test_util.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <numbers>
-#include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace sona_test;
 
 /* The calls this test makes, from one loaded copy of libsona.so. */
 struct Sona {
@@ -61,66 +50,26 @@ bool mapped(const std::string &name)
     return false;
 }
 
-class TempDir {
-public:
-    TempDir()
+/* A short mono WAV written by hand (ffmpeg's libraries stay out of this
+   process), and a copy of libsona.so alone in the same directory. */
+class LazyFFmpeg : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        const char *base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sona-lazy-XXXXXX";
-        if (char *made = ::mkdtemp(tmpl.data()))
-            path_ = made;
-    }
-    ~TempDir()
-    {
+        ASSERT_FALSE(dir_.path().empty());
+        const std::vector<int16_t> samples = sine_samples(440, 0.1, 1);
+        write_bytes(wav_, wav_bytes(1, 44100, uint32_t(samples.size() * 2), samples));
         std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
+        fs::copy_file(SONA_LIBRARY, dir_.file("libsona.so"), ec);
+        ASSERT_FALSE(ec) << ec.message();
     }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-    bool made() const { return !path_.empty(); }
 
-private:
-    std::string path_;
+    TempDir dir_;
+    const std::string wav_ = dir_.file("tone.wav");
 };
 
-void put_le(std::ofstream &out, uint32_t value, int bytes)
+TEST_F(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
 {
-    for (int i = 0; i < bytes; ++i)
-        out.put(char((value >> (8 * i)) & 0xff));
-}
-
-/* A tenth of a second of a 440 Hz mono tone, 16-bit PCM at 44.1 kHz. */
-std::string write_wav(const TempDir &dir)
-{
-    constexpr uint32_t kRate = 44100, kFrames = kRate / 10;
-    const std::string path = dir.file("tone.wav");
-    std::ofstream out(path, std::ios::binary);
-    out.write("RIFF", 4);
-    put_le(out, 36 + kFrames * 2, 4);
-    out.write("WAVEfmt ", 8);
-    put_le(out, 16, 4);
-    put_le(out, 1, 2); /* PCM */
-    put_le(out, 1, 2); /* mono */
-    put_le(out, kRate, 4);
-    put_le(out, kRate * 2, 4);
-    put_le(out, 2, 2);
-    put_le(out, 16, 2);
-    out.write("data", 4);
-    put_le(out, kFrames * 2, 4);
-    for (uint32_t i = 0; i < kFrames; ++i)
-        put_le(out, uint32_t(int16_t(8000 * std::sin(2 * std::numbers::pi * 440.0 * i / kRate))) & 0xffff, 2);
-    return out.good() ? path : std::string();
-}
-
-TEST(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
-{
-    TempDir dir;
-    ASSERT_TRUE(dir.made());
-    const std::string wav = write_wav(dir);
-    ASSERT_FALSE(wav.empty());
-
     ASSERT_FALSE(mapped("libavformat")) << "the test program itself brought FFmpeg in";
     Sona sona(SONA_LIBRARY);
     ASSERT_TRUE(sona.ok()) << dlerror();
@@ -128,59 +77,44 @@ TEST(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
     EXPECT_FALSE(mapped("libavformat"));
     EXPECT_FALSE(mapped("libsona-ffmpeg"));
 
-    const SONA_HSTREAM stream = sona.create_file(wav);
+    const SONA_HSTREAM stream = sona.create_file(wav_);
     EXPECT_NE(stream, 0u);
     EXPECT_EQ(sona.error(), SONA_OK);
     EXPECT_TRUE(mapped("libavformat"));
     EXPECT_TRUE(mapped("libsona-ffmpeg"));
     EXPECT_TRUE(sona.play(stream, SONA_FALSE));
     // The module's own answers come through as they are.
-    EXPECT_EQ(sona.create_file(dir.file("missing.wav")), 0u);
+    EXPECT_EQ(sona.create_file(dir_.file("missing.wav")), 0u);
     EXPECT_EQ(sona.error(), SONA_ERROR_FILEOPEN);
     EXPECT_TRUE(sona.free());
 }
 
-TEST(LazyFFmpeg, WithoutItsModuleCreationFailsEveryTime)
+TEST_F(LazyFFmpeg, WithoutItsModuleCreationFailsEveryTime)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.made());
-    const std::string wav = write_wav(dir);
-    ASSERT_FALSE(wav.empty());
-    // A copy of libsona.so alone: it must not settle for a module found
-    // anywhere else, even one this process has already loaded.
+    // It must not settle for a module found anywhere else, even one this
+    // process has already loaded.
     ASSERT_NE(dlopen(SONA_MODULE, RTLD_NOW | RTLD_LOCAL), nullptr) << dlerror();
-    std::error_code ec;
-    fs::copy_file(SONA_LIBRARY, dir.file("libsona.so"), ec);
-    ASSERT_FALSE(ec) << ec.message();
-
-    Sona sona(dir.file("libsona.so"));
+    Sona sona(dir_.file("libsona.so"));
     ASSERT_TRUE(sona.ok()) << dlerror();
     ASSERT_TRUE(sona.init(0, 44100, 0, 0, nullptr));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(sona.create_file(wav), 0u);
+        EXPECT_EQ(sona.create_file(wav_), 0u);
         EXPECT_EQ(sona.error(), SONA_ERROR_UNKNOWN);
     }
     EXPECT_TRUE(sona.free());
 }
 
-TEST(LazyFFmpeg, ModuleInstalledLaterIsUsedByTheNextCreation)
+TEST_F(LazyFFmpeg, ModuleInstalledLaterIsUsedByTheNextCreation)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.made());
-    const std::string wav = write_wav(dir);
-    ASSERT_FALSE(wav.empty());
-    std::error_code ec;
-    fs::copy_file(SONA_LIBRARY, dir.file("libsona.so"), ec);
-    ASSERT_FALSE(ec) << ec.message();
-
-    Sona sona(dir.file("libsona.so"));
+    Sona sona(dir_.file("libsona.so"));
     ASSERT_TRUE(sona.ok()) << dlerror();
     ASSERT_TRUE(sona.init(0, 44100, 0, 0, nullptr));
-    EXPECT_EQ(sona.create_file(wav), 0u);
+    EXPECT_EQ(sona.create_file(wav_), 0u);
     EXPECT_EQ(sona.error(), SONA_ERROR_UNKNOWN);
-    fs::copy_file(SONA_MODULE, dir.file("libsona-ffmpeg.so"), ec);
+    std::error_code ec;
+    fs::copy_file(SONA_MODULE, dir_.file("libsona-ffmpeg.so"), ec);
     ASSERT_FALSE(ec) << ec.message();
-    const SONA_HSTREAM stream = sona.create_file(wav);
+    const SONA_HSTREAM stream = sona.create_file(wav_);
     EXPECT_NE(stream, 0u);
     EXPECT_EQ(sona.error(), SONA_OK);
     EXPECT_TRUE(sona.play(stream, SONA_FALSE));
