@@ -15,7 +15,9 @@ target_link_libraries(sona_pulse_harness PUBLIC Threads::Threads)
 # pulseaudio and pulseaudio-utils, and a skipped end-to-end test proves
 # nothing.
 add_executable(test_e2e_harness test_e2e_harness.cpp)
-target_link_libraries(test_e2e_harness PRIVATE sona_pulse_harness GTest::gtest_main)
+target_link_libraries(test_e2e_harness PRIVATE sona_pulse_harness sona_headers GTest::gtest_main)
+# The shared helpers' header only, for its measurements.
+target_include_directories(test_e2e_harness PRIVATE ${PROJECT_SOURCE_DIR}/sona)
 add_test(NAME e2e_pulse_harness COMMAND test_e2e_harness)
 set_tests_properties(e2e_pulse_harness PROPERTIES LABELS "e2e" TIMEOUT 120)
 

@@ -41,7 +41,6 @@ public:
     // -1 when it did not end in time or was killed.
     int wait(std::chrono::milliseconds bound);
     int stdout_fd() const { return stdout_fd_; }
-    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

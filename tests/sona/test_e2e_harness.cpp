@@ -2,6 +2,7 @@
 // of the 5.1 null sink comes back on that channel of the recorded monitor.
 // When this fails, the end-to-end tests of the library prove nothing.
 #include "pulse_harness.h"
+#include "sona_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -17,15 +18,6 @@ using namespace std::chrono_literals;
 using pulse_harness::NullSink;
 
 constexpr unsigned kRateHz = 44100;
-
-double channel_rms(const std::vector<float> &samples, unsigned channels, unsigned channel)
-{
-    double sum = 0;
-    const std::size_t frames = samples.size() / channels;
-    for (std::size_t frame = 0; frame < frames; ++frame)
-        sum += double(samples[frame * channels + channel]) * samples[frame * channels + channel];
-    return frames == 0 ? 0 : std::sqrt(sum / double(frames));
-}
 
 TEST(PulseHarness, PlainClientOnRearLeftIsRecordedOnRearLeftOnly)
 {
@@ -64,7 +56,7 @@ TEST(PulseHarness, PlainClientOnRearLeftIsRecordedOnRearLeftOnly)
     ASSERT_TRUE(recorder.wait_for_frames(first + kRateHz / 2, 10s));
     const std::vector<float> samples = recorder.copy(first, kRateHz / 2);
     for (unsigned channel = 0; channel < 6; ++channel) {
-        const double rms = channel_rms(samples, 6, channel);
+        const double rms = sona_test::rms(sona_test::channel(samples, 6, int(channel)));
         if (channel == 4)
             EXPECT_NEAR(rms, 0.5 / std::sqrt(2.0), 0.01) << "channel " << channel;
         else

@@ -364,46 +364,25 @@ struct NestedRow {
     const char *name;
     const char *file;
     const char *demuxer; // FFmpeg's, for the control that follows the script
-    // The script's text, given the name of a real local audio file and a
+    // The script's text: {L} stands for a real local audio file, {U} for a
     // URL on the loopback listener.
-    std::function<std::string(const std::string &local, const std::string &url)> script;
+    const char *script;
 };
 
-const std::vector<NestedRow> &nested_rows()
-{
-    static const std::vector<NestedRow> rows = {
-        {"HlsPlaylistNamingALocalFile", "list.m3u8", "hls",
-         [](const std::string &local, const std::string &) {
-             return "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n"
-                    "#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1.0,\n" +
-                    local + "\n#EXT-X-ENDLIST\n";
-         }},
-        {"HlsPlaylistNamingALoopbackUrl", "list.m3u8", "hls",
-         [](const std::string &, const std::string &url) {
-             return "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n"
-                    "#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:1.0,\n" +
-                    url + "\n#EXT-X-ENDLIST\n";
-         }},
-        {"HlsPlaylistNamedLikeAnMp3", "list.mp3", "hls",
-         [](const std::string &local, const std::string &url) {
-             return "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n" + url +
-                    "\n#EXTINF:1.0,\n" + local + "\n#EXT-X-ENDLIST\n";
-         }},
-        {"FfconcatNamingALocalFile", "list.ffconcat", "concat",
-         [](const std::string &local, const std::string &) {
-             return "ffconcat version 1.0\nfile '" + local + "'\n";
-         }},
-        {"FfconcatNamingALoopbackUrl", "list.ffconcat", "concat",
-         [](const std::string &, const std::string &url) {
-             return "ffconcat version 1.0\nfile '" + url + "'\n";
-         }},
-        {"FfconcatNamedLikeAWav", "list.wav", "concat",
-         [](const std::string &local, const std::string &url) {
-             return "ffconcat version 1.0\nfile '" + url + "'\nfile '" + local + "'\n";
-         }},
-    };
-    return rows;
-}
+#define HLS_HEAD "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n"
+const NestedRow kNestedRows[] = {
+    {"HlsPlaylistNamingALocalFile", "list.m3u8", "hls",
+     HLS_HEAD "#EXTINF:1.0,\n{L}\n#EXT-X-ENDLIST\n"},
+    {"HlsPlaylistNamingALoopbackUrl", "list.m3u8", "hls",
+     HLS_HEAD "#EXTINF:1.0,\n{U}\n#EXT-X-ENDLIST\n"},
+    {"HlsPlaylistNamedLikeAnMp3", "list.mp3", "hls",
+     "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n{U}\n#EXTINF:1.0,\n{L}\n#EXT-X-ENDLIST\n"},
+    {"FfconcatNamingALocalFile", "list.ffconcat", "concat", "ffconcat version 1.0\nfile '{L}'\n"},
+    {"FfconcatNamingALoopbackUrl", "list.ffconcat", "concat", "ffconcat version 1.0\nfile '{U}'\n"},
+    {"FfconcatNamedLikeAWav", "list.wav", "concat",
+     "ffconcat version 1.0\nfile '{U}'\nfile '{L}'\n"},
+};
+#undef HLS_HEAD
 
 // The script names a real audio file and a loopback URL, so following
 // either reference would succeed if the library allowed it.
@@ -416,7 +395,12 @@ protected:
         ASSERT_FALSE(local.empty());
         ASSERT_GT(listener_.port(), 0);
         script_ = dir_.file(GetParam().file);
-        const std::string text = GetParam().script(local, listener_.url("segment.ts"));
+        std::string text = GetParam().script;
+        const std::pair<const char *, std::string> marks[] = {{"{L}", local},
+                                                              {"{U}", listener_.url("segment.ts")}};
+        for (const auto &[mark, with] : marks)
+            for (size_t at; (at = text.find(mark)) != std::string::npos;)
+                text.replace(at, 3, with);
         write_bytes(script_, std::vector<uint8_t>(text.begin(), text.end()));
         opens_.emplace(dir_.path()); // from here on, every open counts
         ASSERT_TRUE(opens_->ok());
@@ -466,7 +450,7 @@ TEST_P(NestedReference, ProofCatchesAReaderThatFollowsTheScript)
         << "ffprobe followed neither reference, so the proof proves nothing: " << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scripts, NestedReference, ::testing::ValuesIn(nested_rows()),
+INSTANTIATE_TEST_SUITE_P(Scripts, NestedReference, ::testing::ValuesIn(kNestedRows),
                          [](const ::testing::TestParamInfo<NestedRow> &info) {
                              return std::string(info.param.name);
                          });
