@@ -467,14 +467,16 @@ inline double decibels(double ratio)
     return 20 * std::log10(std::max(ratio, 1e-12));
 }
 
+/* Entries of a /proc directory: open files, threads. */
+inline size_t entry_count(const char *dir)
+{
+    const std::filesystem::directory_iterator it(dir);
+    return size_t(std::distance(begin(it), end(it)));
+}
+
 inline size_t open_fd_count()
 {
-    size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)e;
-        ++n;
-    }
-    return n;
+    return entry_count("/proc/self/fd");
 }
 
 inline size_t resident_bytes()

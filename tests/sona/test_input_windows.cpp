@@ -71,50 +71,35 @@ protected:
     uint32_t first_offset_ = 0, second_offset_ = 0, joined_size_ = 0;
 };
 
-TEST_F(ByteWindows, WindowOnTheFirstFilePlaysOnlyIt)
+TEST_F(ByteWindows, WindowPlaysOnlyTheFileInIt)
 {
     const std::string path = dir_.file("joined.bin");
+    SCOPED_TRACE("the first file");
     expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), first_offset_,
                                       uint32_t(first_.size()), 0),
                 kFirstHz, kFirstSeconds, kSecondHz);
-}
-
-TEST_F(ByteWindows, WindowOnTheSecondFilePlaysOnlyIt)
-{
-    const std::string path = dir_.file("joined.bin");
+    SCOPED_TRACE("the second file");
     expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), second_offset_,
                                       uint32_t(second_.size()), 0),
                 kSecondHz, kSecondSeconds, kFirstHz);
-}
-
-TEST_F(ByteWindows, OffsetWithLengthZeroRunsToTheEnd)
-{
-    // Only junk follows the second file, so it plays alone.
-    const std::string path = dir_.file("joined.bin");
+    SCOPED_TRACE("length 0 runs to the end, where only junk follows the second file");
     expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), second_offset_, 0, 0), kSecondHz,
                 kSecondSeconds, kFirstHz);
 }
 
-struct OutsideRow {
-    const char *name;
-    uint32_t (*offset)(uint32_t size);
-    uint32_t (*length)(uint32_t size);
-};
-
 TEST_F(ByteWindows, WindowPastTheEndFailsWithParam)
 {
     const std::string path = dir_.file("joined.bin");
-    const OutsideRow rows[] = {
-        {"offset past the end", [](uint32_t size) { return size + 1; }, [](uint32_t) { return 0u; }},
-        {"length past the end", [](uint32_t size) { return size / 2; },
-         [](uint32_t size) { return size; }},
-        {"length that wraps", [](uint32_t size) { return size / 2; },
-         [](uint32_t) { return 0xFFFFFFFFu; }},
+    const struct {
+        const char *name;
+        uint32_t offset, length;
+    } rows[] = {
+        {"offset past the end", joined_size_ + 1, 0},
+        {"length past the end", joined_size_ / 2, joined_size_},
+        {"length that wraps", joined_size_ / 2, 0xFFFFFFFFu},
     };
-    for (const OutsideRow &row : rows) {
-        EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), row.offset(joined_size_),
-                                        row.length(joined_size_), 0),
-                  0u)
+    for (const auto &row : rows) {
+        EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), row.offset, row.length, 0), 0u)
             << row.name;
         EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << row.name;
     }
