@@ -64,7 +64,7 @@ private:
 struct Tone {
     std::string codec_args = "-c:a pcm_s16le"; /* what follows -i in ffmpeg */
     int rate_hz = 44100;
-    std::string layout = "mono"; /* an ffmpeg layout: mono, stereo, FL+FR+FC+LFE+BL+BR, ... */
+    std::string layout = "mono"; /* an ffmpeg layout: mono, stereo or FL+FR+FC+LFE+BL+BR */
     std::vector<double> freqs_hz = {1000.0}; /* per channel; the last repeats */
     double seconds = 1.0;
     double amplitude = 0.5; /* peak, full scale = 1 */
@@ -82,24 +82,14 @@ inline Tone stereo_tone(double hz, double seconds, const std::string &codec_args
     return tone;
 }
 
+/* mono, stereo or a list of channels joined by '+' */
 inline int layout_channels(const std::string &layout)
 {
     if (layout == "mono")
         return 1;
     if (layout == "stereo")
         return 2;
-    if (layout == "quad")
-        return 4;
-    if (layout == "5.1" || layout == "5.1(side)")
-        return 6;
-    if (layout == "7.1")
-        return 8;
     return int(std::count(layout.begin(), layout.end(), '+')) + 1;
-}
-
-inline int run(const std::string &command)
-{
-    return std::system(command.c_str());
 }
 
 /* Writes `tone` to dir/name (the extension picks the container) and returns
@@ -126,7 +116,7 @@ inline std::string make_tone(const TempDir &dir, const std::string &name, const 
     cmd << "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i 'aevalsrc=exprs="
         << exprs.str() << ":s=" << tone.rate_hz << ":d=" << tone.seconds << ":c=" << tone.layout
         << "' " << tone.codec_args << " '" << path << "'";
-    if (run(cmd.str()) != 0) {
+    if (std::system(cmd.str().c_str()) != 0) {
         ADD_FAILURE() << "could not make " << name << ": " << cmd.str();
         return "";
     }
