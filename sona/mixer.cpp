@@ -147,14 +147,21 @@ bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
     Ring *ring = &s->ring;
 
     // A restart the worker has carried out marks everything before
-    // discard_from as stale.  Acquire pairs with the worker's release of
-    // discard_from, which it stores after resetting end_pos for the new pass.
+    // discard_from as stale; one it has not yet carried out makes all that
+    // is in the ring stale, though where the new pass begins is not known
+    // yet.  The acquire loads pair with the worker's releases: discard_from
+    // is stored after end_pos is reset, served_restarts after discard_from,
+    // so loading served first never pairs a new count with an old mark.
+    const uint32_t requested = s->control.load(std::memory_order_acquire) >> 1;
+    const bool pending = requested != s->served_restarts.load(std::memory_order_acquire);
     const uint64_t discard = s->discard_from.load(std::memory_order_acquire);
-    const bool stale = discard > ring->read_pos.load(std::memory_order_relaxed);
+    const bool stale = pending || discard > ring->read_pos.load(std::memory_order_relaxed);
     float t[kGains];
     compute_targets(v, stale, t);
     retarget(v, t, m->ramp_frames);
     if (stale && v->ramp_left_frames == 0 && all_zero(v->gain_now)) {
+        if (pending)
+            return true; /* silent until the worker has rewound */
         // Faded out: drop the stale frames at once, so the worker has room
         // for the new beginning, and fade in once it is there.
         ring_read_skip_to(ring, discard);
