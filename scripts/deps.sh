@@ -10,7 +10,9 @@ build_packages=(cmake make g++ pkg-config
                 libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
                 libsdl2-dev)
 test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils
-               xvfb xauth)
+               xvfb xauth xdotool
+               clang libclang-rt-14-dev
+               desktop-file-utils appstream dpkg-dev)
 
 wanted=("${build_packages[@]}")
 case "${1:-run}" in
