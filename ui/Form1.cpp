@@ -6,15 +6,20 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRect>
 #include <QSlider>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdlib>
 #include <limits>
@@ -71,6 +76,38 @@ std::optional<std::int16_t> toInt16(const QString &text)
     if (value > std::numeric_limits<std::int16_t>::max())
         return std::nullopt;
     return static_cast<std::int16_t>(value);
+}
+
+// The paths a drag carries, or none when any of its URLs is not a local
+// file: the library opens paths only, and playing half of a drop would
+// leave the user guessing which half.
+QStringList localFiles(const QMimeData *data)
+{
+    if (!data || !data->hasUrls())
+        return {};
+    QStringList paths;
+    for (const QUrl &url : data->urls()) {
+        const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
+        if (path.isEmpty())
+            return {};
+        paths << path;
+    }
+    return paths;
+}
+
+// A drop is taken as a copy, or failing that a link, whatever the file
+// manager proposes: a move would have it delete the file once we accept.
+bool takeAsCopy(QDropEvent *event)
+{
+    for (const Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+        if (event->possibleActions() & action) {
+            event->setDropAction(action);
+            event->accept();
+            return true;
+        }
+    }
+    event->ignore();
+    return false;
 }
 
 QString shownName(const QString &path)
@@ -157,6 +194,11 @@ void Form1::createControls()
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(twips(1080, 2760, 135, 255));
 
+    // Each label names the control it stands by, for screen readers.
+    Label1->setBuddy(Slider1);
+    Label2->setBuddy(Text1);
+    Label3->setBuddy(Text2);
+
     // No default button: Enter in the window presses nothing.
     for (QPushButton *button : {Command1, Command2, Command3}) {
         button->setAutoDefault(false);
@@ -170,6 +212,8 @@ void Form1::createControls()
     setTabOrder(Command3, Text1);
     setTabOrder(Text1, Text2);
     Command2->setFocus();
+
+    setAcceptDrops(true);
 
     connect(Command2, &QPushButton::clicked, this, &Form1::OnPlayClick);
     connect(Command1, &QPushButton::clicked, this, &Form1::OnStopClick);
@@ -249,11 +293,50 @@ void Form1::OnPlayClick()
     // included.  Ticks run while the chooser is open and may have failed.
     if (path.isEmpty() || failed_)
         return;
+    play(path);
+}
+
+void Form1::play(const QString &path)
+{
     guarded([&] {
         Module1::PlayFile(path);
         if (Module1::CurrentStream == 0)
             tellWhyNothingPlays(path);
     });
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent *event)
+{
+    dragMoveEvent(event);
+}
+
+void Form1::dragMoveEvent(QDragMoveEvent *event)
+{
+    // Asked on every move too: each comes with the action the file manager
+    // proposes now, which a modifier key changes on the way.
+    if (failed_ || localFiles(event->mimeData()).isEmpty())
+        event->ignore();
+    else
+        takeAsCopy(event);
+}
+
+void Form1::dropEvent(QDropEvent *event)
+{
+    const QStringList paths = localFiles(event->mimeData());
+    if (failed_ || paths.isEmpty() || !takeAsCopy(event))
+        return;
+    // Played once the drop has returned: the file manager waits for the drop
+    // to finish, and a message about an unplayable file would hold it there.
+    QMetaObject::invokeMethod(
+        this, [this, paths] { playDropped(paths); }, Qt::QueuedConnection);
+}
+
+void Form1::playDropped(const QStringList &paths)
+{
+    // Each file as Play would: the last one becomes the current stream, and
+    // each that cannot be played says why.
+    for (const QString &path : paths)
+        play(path);
 }
 
 void Form1::tellWhyNothingPlays(const QString &path)

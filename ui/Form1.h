@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -45,6 +48,11 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // Files dropped from a file manager play as if each had been chosen
+    // with Play, in the order they came.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void OnPlayClick();
@@ -60,6 +68,8 @@ private:
 
     template <class Work> void guarded(Work work);
     void fail(const modSona::LoadError &error);
+    void play(const QString &path);
+    void playDropped(const QStringList &paths);
     void tellWhyNothingPlays(const QString &path);
     bool readCoordinate(QLineEdit *box, const QString &name, std::int16_t &value);
 
