@@ -1,10 +1,13 @@
 // The sound output: an SDL2 device whose callback is a thin adapter around
-// mixer_render, or, for device 0, a clock thread that pulls the mix at the
-// device rate and drops it, so streams advance exactly as if heard.
+// mixer_render, kept by a thread of its own that closes it while idle and
+// opens it again after the sound server went away; or, for device 0, a clock
+// thread that pulls the mix at the device rate and drops it, so streams
+// advance exactly as if heard.
 #include "sona_internal.h"
 
 #include <SDL2/SDL.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -14,10 +17,20 @@ namespace sona {
 struct Output {
     Mixer *mixer = nullptr;
     uint32_t channels = kMixChannels;
-    bool running = false;
+    bool running = false; /* what the engine asked for last */
 
+    /* The SDL device.  SONA_Init opens it; from then on only the keeper
+       thread touches SDL, so a slow close or a lost sound server never
+       holds up a caller. */
     bool sdl_audio = false;
     SDL_AudioDeviceID device = 0;
+    std::string device_name; /* empty: the system's default */
+    std::string driver;      /* the one SDL chose at Init, kept on reconnecting */
+    std::thread keeper;
+    std::mutex keeper_mutex;
+    std::condition_variable keeper_wake;
+    bool keeper_run = false; /* under keeper_mutex */
+    bool keeper_quit = false;
 
     std::thread clock;
     std::mutex clock_mutex;
@@ -126,14 +139,124 @@ int channels_for(int device_channels)
     return kMixChannels;
 }
 
+SDL_AudioDeviceID open_device(Output *o)
+{
+    SDL_AudioSpec want{};
+    SDL_AudioSpec have{};
+    want.freq = int(o->mixer->rate_hz);
+    want.format = AUDIO_F32SYS;
+    want.channels = Uint8(o->channels);
+    want.samples = kDeviceFrames;
+    want.callback = on_device_needs_audio;
+    want.userdata = o;
+    // Rate, format and channels are the mixer's: SDL converts if a device
+    // found on reconnecting differs.  Only the period may change.
+    return SDL_OpenAudioDevice(o->device_name.empty() ? nullptr : o->device_name.c_str(), 0,
+                               &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+}
+
+/* After the sound server went away SDL's connection to it is dead for good;
+   only starting SDL's audio again reaches a server that came back. */
+void restart_sdl_audio(Output *o)
+{
+    if (o->sdl_audio)
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    // The driver chosen at Init, or while the server is away SDL settles for
+    // another (ALSA straight to the hardware, say) and the sound would
+    // bypass the desktop's mixer from then on.
+    const char *host_choice = SDL_GetHint(SDL_HINT_AUDIODRIVER);
+    const std::string restore = host_choice ? host_choice : "";
+    SDL_SetHint(SDL_HINT_AUDIODRIVER, o->driver.c_str());
+    o->sdl_audio = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    if (restore.empty())
+        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+    else
+        SDL_SetHint(SDL_HINT_AUDIODRIVER, restore.c_str());
+}
+
+/* A paused SDL device still wakes 43 times a second to feed silence; closed,
+   it costs nothing.  Closing waits for the server (up to seconds on some),
+   so it waits for a pause that is more than a gap between two tracks. */
+constexpr auto kIdleClose = std::chrono::seconds(2);
+/* How often a playing device is checked for having been lost, and a lost
+   one tried again: a server restart is heard again within a fraction of a
+   second of the server being back. */
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+constexpr auto kRetryInterval = std::chrono::milliseconds(250);
+
+/* Owns the device from Init to Free: runs and pauses it as the engine asks,
+   closes it when idle, and opens it again when needed or when it was lost.
+   While no device is open the mixer does not run, so what plays waits where
+   it is rather than being lost. */
+void keeper_main(Output *o)
+{
+    using Clock = std::chrono::steady_clock;
+    bool unpaused = false;
+    auto idle_since = Clock::now();
+    std::unique_lock<std::mutex> lock(o->keeper_mutex);
+    while (!o->keeper_quit) {
+        const bool want = o->keeper_run;
+        lock.unlock();
+        if (o->device != 0 && SDL_GetAudioDeviceStatus(o->device) == SDL_AUDIO_STOPPED) {
+            SDL_CloseAudioDevice(o->device); /* lost: the server went away or the device did */
+            o->device = 0;
+            unpaused = false;
+        }
+        Clock::duration wait = kWatchInterval;
+        bool until_asked = false;
+        if (want) {
+            if (o->device == 0) {
+                o->device = open_device(o);
+                if (o->device == 0) {
+                    restart_sdl_audio(o);
+                    if (o->sdl_audio)
+                        o->device = open_device(o);
+                }
+            }
+            if (o->device != 0 && !unpaused) {
+                SDL_PauseAudioDevice(o->device, 0);
+                unpaused = true;
+            }
+            if (o->device == 0)
+                wait = kRetryInterval;
+        } else {
+            if (unpaused) {
+                SDL_PauseAudioDevice(o->device, 1);
+                unpaused = false;
+                idle_since = Clock::now();
+            }
+            const auto idle_left = kIdleClose - (Clock::now() - idle_since);
+            if (o->device != 0 && idle_left <= Clock::duration::zero()) {
+                SDL_CloseAudioDevice(o->device);
+                o->device = 0;
+            }
+            if (o->device == 0)
+                until_asked = true;
+            else
+                wait = std::min<Clock::duration>(kWatchInterval, idle_left);
+        }
+        lock.lock();
+        const auto asked = [o, want] { return o->keeper_quit || o->keeper_run != want; };
+        if (until_asked)
+            o->keeper_wake.wait(lock, asked);
+        else
+            o->keeper_wake.wait_for(lock, wait, asked);
+    }
+    lock.unlock();
+    if (o->device != 0)
+        SDL_CloseAudioDevice(o->device); /* returns once the callback has finished */
+    o->device = 0;
+}
+
 int32_t open_sdl(int32_t device, uint32_t freq, Mixer *mixer, Output *o)
 {
     set_default_hints();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return SONA_ERROR_DEVICE;
     o->sdl_audio = true;
+    if (const char *driver = SDL_GetCurrentAudioDriver())
+        o->driver = driver;
 
-    std::string name;
     SDL_AudioSpec spec{};
     int device_channels = 0;
     if (device == 1) {
@@ -148,33 +271,21 @@ int32_t open_sdl(int32_t device, uint32_t freq, Mixer *mixer, Output *o)
         const char *n = SDL_GetAudioDeviceName(index, 0);
         if (!n)
             return SONA_ERROR_DEVICE;
-        name = n;
+        o->device_name = n;
         if (SDL_GetAudioDeviceSpec(index, 0, &spec) == 0)
             device_channels = spec.channels;
     }
 
-    SDL_AudioSpec want{};
-    SDL_AudioSpec have{};
-    want.freq = int(freq);
-    want.format = AUDIO_F32SYS;
-    want.channels = Uint8(channels_for(device_channels));
-    want.samples = kDeviceFrames;
-    want.callback = on_device_needs_audio;
-    want.userdata = o;
-    // Rate, format and channels are ours to keep: SDL converts if it must,
-    // but we asked for what the device has.  The period may differ.
-    o->device = SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), 0, &want, &have,
-                                    SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+    // The mixer is set up before the device opens: the callback uses it.
+    // Opened here rather than by the keeper so that Init can say at once
+    // when there is no device; SDL opens it paused.
+    o->channels = uint32_t(channels_for(device_channels));
+    if (!mixer_init(mixer, freq, o->channels))
+        return SONA_ERROR_MEMORY;
+    o->device = open_device(o);
     if (o->device == 0)
         return SONA_ERROR_DEVICE;
-    // SDL opens paused, so the callback cannot run before the mixer is set
-    // up for what was actually obtained.
-    o->channels = have.channels;
-    if (have.format != AUDIO_F32SYS || have.freq != int(freq) ||
-        channels_for(have.channels) != have.channels)
-        return SONA_ERROR_DEVICE;
-    if (!mixer_init(mixer, uint32_t(have.freq), have.channels))
-        return SONA_ERROR_MEMORY;
+    o->keeper = std::thread(keeper_main, o);
     return SONA_OK;
 }
 
@@ -190,8 +301,16 @@ void OutputDeleter::operator()(Output *o) const
         o->clock_wake.notify_all();
         o->clock.join();
     }
+    if (o->keeper.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(o->keeper_mutex);
+            o->keeper_quit = true;
+        }
+        o->keeper_wake.notify_all();
+        o->keeper.join(); /* closes the device */
+    }
     if (o->device != 0)
-        SDL_CloseAudioDevice(o->device); /* returns once the callback has finished */
+        SDL_CloseAudioDevice(o->device); /* a failed Init: opened, keeper never started */
     if (o->sdl_audio)
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     delete o;
@@ -220,8 +339,12 @@ void output_set_running(Output *o, bool running)
     if (o->running == running)
         return;
     o->running = running;
-    if (o->device != 0) {
-        SDL_PauseAudioDevice(o->device, running ? 0 : 1);
+    if (!o->clock.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(o->keeper_mutex);
+            o->keeper_run = running;
+        }
+        o->keeper_wake.notify_all();
         return;
     }
     {

@@ -309,11 +309,14 @@ struct OutputDeleter {
 };
 using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 
-/* Learns the device's channel count, opens it paused and sets up `mixer`
-   for what was obtained.  device 0 opens the silent clock.  Returns a
-   SONA_ error code. */
+/* Learns the device's channel count, sets up `mixer` for it and opens the
+   device paused, so that a missing device is reported at once.  From then
+   on the output's own thread closes the device while nothing plays and
+   opens it again when something does, or when it was lost (the sound
+   server restarted).  device 0 opens the silent clock.  Returns a SONA_
+   error code. */
 int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out);
-/* Runs or pauses the device; not from the mixer. */
+/* Runs or pauses the device; not from the mixer.  Returns at once. */
 void output_set_running(Output *o, bool running);
 bool output_running(const Output *o);
 

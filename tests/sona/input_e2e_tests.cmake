@@ -50,4 +50,12 @@ if(TARGET sona)
     set_tests_properties(e2e_speakers_${lower} PROPERTIES LABELS "e2e" TIMEOUT 300
                          ENVIRONMENT "${e2e_env}")
   endforeach()
+
+  add_executable(test_e2e_server_restart test_e2e_server_restart.cpp)
+  target_link_libraries(test_e2e_server_restart PRIVATE sona sona_headers sona_pulse_harness
+                        GTest::gtest_main)
+  target_include_directories(test_e2e_server_restart PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+  add_test(NAME e2e_server_restart COMMAND test_e2e_server_restart)
+  set_tests_properties(e2e_server_restart PROPERTIES LABELS "e2e" TIMEOUT 300
+                       ENVIRONMENT "${e2e_env}")
 endif()

@@ -177,6 +177,16 @@ void Child::stop()
     }
 }
 
+void Child::kill_now()
+{
+    if (pid_ > 0) {
+        int status;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+}
+
 bool Child::running()
 {
     if (pid_ <= 0)
@@ -261,6 +271,26 @@ bool Server::start(const std::vector<NullSink> &sinks, std::string &error)
         return false;
     }
     dir_ = pattern;
+    sinks_ = sinks;
+    return launch(error);
+}
+
+void Server::crash()
+{
+    daemon_.kill_now();
+}
+
+bool Server::restart(std::string &error)
+{
+    // The dead server's socket file stays behind; the new one takes over
+    // the path only once it is gone.
+    unlink((dir_ + "/native").c_str());
+    return launch(error);
+}
+
+bool Server::launch(std::string &error)
+{
+    const std::vector<NullSink> &sinks = sinks_;
     std::vector<std::string> argv = {
         "pulseaudio",
         // No default.pa, no desktop modules: only what is loaded below.

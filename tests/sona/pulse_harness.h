@@ -36,6 +36,8 @@ public:
                bool capture_stdout, const std::string &stderr_path, std::string &error);
     // Sends SIGTERM, then SIGKILL if it has not gone within the bound.
     void stop();
+    // Sends SIGKILL and reaps it: a crash, with no goodbye to its clients.
+    void kill_now();
     bool running();
     // Waits (bounded) for the child to end and returns its exit status, or
     // -1 when it did not end in time or was killed.
@@ -73,6 +75,10 @@ public:
     bool start(const std::vector<NullSink> &sinks, std::string &error);
     bool set_default_sink(const std::string &name, std::string &error);
     void stop();
+    // A crash of the server, and a new server on the same socket with the
+    // same sinks, as a desktop's session manager would start.
+    void crash();
+    bool restart(std::string &error);
 
     // Points this process's PulseAudio clients (libpulse inside SDL) at
     // the server, and nowhere else.
@@ -83,7 +89,10 @@ public:
     std::string log() const;
 
 private:
+    bool launch(std::string &error);
+
     std::string dir_;
+    std::vector<NullSink> sinks_;
     Child daemon_;
 };
 
