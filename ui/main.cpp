@@ -35,6 +35,8 @@ int main(int argc, char *argv[])
     }
 
     QApplication app(argc, argv);
+    // Wayland matches the window to its launcher, and so to its icon, by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUADRANT_APP_ID));
     Form1 form;
     form.show();
     return app.exec();
