@@ -338,6 +338,12 @@ bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels)
     return m->queue && m->voices && m->acc;
 }
 
+void mixer_set_out_channels(Mixer *m, uint32_t out_channels)
+{
+    m->out_channels = out_channels;
+    mixer_fold_matrix(out_channels, m->fold);
+}
+
 bool mixer_reserve(Mixer *m)
 {
     // Only the API thread counts up, so check-then-add cannot overshoot.

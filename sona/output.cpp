@@ -1,11 +1,17 @@
 // The sound output: an SDL2 device whose callback is a thin adapter around
-// mixer_render, kept by a thread of its own that closes it while idle and
-// opens it again after the sound server went away; or, for device 0, a clock
-// thread that pulls the mix at the device rate and drops it, so streams
-// advance exactly as if heard.
+// mixer_render, or, for device 0, a clock thread that pulls the mix at the
+// device rate and drops it, so streams advance exactly as if heard.
+//
+// A thread of the output's own keeps the SDL device from Init to Free: it
+// connects, runs and pauses the device as asked, closes it while nothing
+// plays and opens it again when something does, or when the sound server
+// went away and came back.  SDL itself is loaded by that thread too: SDL2
+// and the ~40 libraries it brings cost several milliseconds that a program
+// would otherwise pay before its window shows.
 #include "sona_internal.h"
 
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,18 +20,70 @@
 
 namespace sona {
 
+namespace {
+
+/* The SDL calls the output makes, resolved from libSDL2 at run time. */
+#define SONA_SDL_CALLS(X)                                                                          \
+    X(SetHintWithPriority)                                                                         \
+    X(SetHint)                                                                                     \
+    X(GetHint)                                                                                     \
+    X(ResetHint)                                                                                   \
+    X(InitSubSystem)                                                                               \
+    X(QuitSubSystem)                                                                               \
+    X(GetCurrentAudioDriver)                                                                       \
+    X(GetDefaultAudioInfo)                                                                         \
+    X(free)                                                                                        \
+    X(GetNumAudioDevices)                                                                          \
+    X(GetAudioDeviceName)                                                                          \
+    X(GetAudioDeviceSpec)                                                                          \
+    X(OpenAudioDevice)                                                                             \
+    X(CloseAudioDevice)                                                                            \
+    X(PauseAudioDevice)                                                                            \
+    X(GetAudioDeviceStatus)
+
+struct Sdl {
+#define SONA_SDL_MEMBER(name) decltype(&::SDL_##name) name = nullptr;
+    SONA_SDL_CALLS(SONA_SDL_MEMBER)
+#undef SONA_SDL_MEMBER
+};
+
+/* The SONAME, as a program linked against SDL2 would record it. */
+constexpr const char *kSdlLibrary = "libSDL2-2.0.so.0";
+
+/* Loaded once per process and never unloaded: SDL keeps threads and
+   handlers of its own that must not lose their code. */
+const Sdl *sdl()
+{
+    static const Sdl *const loaded = [] () -> const Sdl * {
+        void *lib = dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return nullptr;
+        static Sdl calls;
+        bool complete = true;
+#define SONA_SDL_RESOLVE(name)                                                                     \
+    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "SDL_" #name));                 \
+    complete = complete && calls.name != nullptr;
+        SONA_SDL_CALLS(SONA_SDL_RESOLVE)
+#undef SONA_SDL_RESOLVE
+        return complete ? &calls : nullptr;
+    }();
+    return loaded;
+}
+
+} // namespace
+
 struct Output {
     Mixer *mixer = nullptr;
     uint32_t channels = kMixChannels;
     bool running = false; /* what the engine asked for last */
 
-    /* The SDL device.  SONA_Init opens it; from then on only the keeper
-       thread touches SDL, so a slow close or a lost sound server never
-       holds up a caller. */
-    bool sdl_audio = false;
+    /* The SDL device: the keeper's alone once it runs. */
+    const Sdl *sdl = nullptr;
+    bool sdl_audio = false;  /* SDL's audio started (and so to be quit) */
+    bool channels_known = false;
     SDL_AudioDeviceID device = 0;
     std::string device_name; /* empty: the system's default */
-    std::string driver;      /* the one SDL chose at Init, kept on reconnecting */
+    std::string driver;      /* the one SDL chose first, kept on reconnecting */
     std::thread keeper;
     std::mutex keeper_mutex;
     std::condition_variable keeper_wake;
@@ -110,18 +168,18 @@ std::string program_name()
     return name;
 }
 
-void set_default_hints()
+void set_default_hints(const Sdl *sdl)
 {
     // Default priority: a hint the host set, or an environment variable,
     // wins over ours.
     const std::string name = program_name();
-    SDL_SetHintWithPriority(SDL_HINT_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
-    SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
-    SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Playback", SDL_HINT_DEFAULT);
-    SDL_SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Music", SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Playback", SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Music", SDL_HINT_DEFAULT);
     // A library never takes over its host's signals: with SDL's own
     // handlers a program ignores SIGTERM and a logout cannot end it.
-    SDL_SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
 }
 
 /* The channel count we open with: the device's own where we have a fold
@@ -139,6 +197,55 @@ int channels_for(int device_channels)
     return kMixChannels;
 }
 
+/* Starts SDL's audio, or starts it again: after the sound server went away
+   SDL's connection to it is dead for good, and only a new start reaches a
+   server that came back.  The first start also learns the default device's
+   channel count and sets the mixer up for it; nothing mixes before that. */
+bool start_sdl_audio(Output *o)
+{
+    if (!o->sdl) {
+        o->sdl = sdl();
+        if (!o->sdl)
+            return false;
+        set_default_hints(o->sdl);
+    }
+    const Sdl *sdl = o->sdl;
+    if (o->sdl_audio) {
+        sdl->QuitSubSystem(SDL_INIT_AUDIO);
+        o->sdl_audio = false;
+    }
+    if (o->driver.empty()) {
+        o->sdl_audio = sdl->InitSubSystem(SDL_INIT_AUDIO) == 0;
+        if (o->sdl_audio)
+            if (const char *driver = sdl->GetCurrentAudioDriver())
+                o->driver = driver;
+    } else {
+        // The driver chosen first, or while the server is away SDL settles
+        // for another (ALSA straight to the hardware, say) and the sound
+        // would bypass the desktop's mixer from then on.
+        const char *host_choice = sdl->GetHint(SDL_HINT_AUDIODRIVER);
+        const std::string restore = host_choice ? host_choice : "";
+        sdl->SetHint(SDL_HINT_AUDIODRIVER, o->driver.c_str());
+        o->sdl_audio = sdl->InitSubSystem(SDL_INIT_AUDIO) == 0;
+        if (restore.empty())
+            sdl->ResetHint(SDL_HINT_AUDIODRIVER);
+        else
+            sdl->SetHint(SDL_HINT_AUDIODRIVER, restore.c_str());
+    }
+    if (o->sdl_audio && !o->channels_known) {
+        SDL_AudioSpec spec{};
+        char *default_name = nullptr;
+        int device_channels = 0;
+        if (o->device_name.empty() && sdl->GetDefaultAudioInfo(&default_name, &spec, 0) == 0)
+            device_channels = spec.channels;
+        sdl->free(default_name);
+        o->channels = uint32_t(channels_for(device_channels));
+        mixer_set_out_channels(o->mixer, o->channels); /* no device open: nothing mixes */
+        o->channels_known = true;
+    }
+    return o->sdl_audio;
+}
+
 SDL_AudioDeviceID open_device(Output *o)
 {
     SDL_AudioSpec want{};
@@ -151,27 +258,21 @@ SDL_AudioDeviceID open_device(Output *o)
     want.userdata = o;
     // Rate, format and channels are the mixer's: SDL converts if a device
     // found on reconnecting differs.  Only the period may change.
-    return SDL_OpenAudioDevice(o->device_name.empty() ? nullptr : o->device_name.c_str(), 0,
-                               &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+    return o->sdl->OpenAudioDevice(o->device_name.empty() ? nullptr : o->device_name.c_str(), 0,
+                                   &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
 }
 
-/* After the sound server went away SDL's connection to it is dead for good;
-   only starting SDL's audio again reaches a server that came back. */
-void restart_sdl_audio(Output *o)
+/* Opens the device, starting SDL's audio (again) when it is not started or
+   its connection is dead.  True when a device is open. */
+bool ensure_open(Output *o)
 {
+    if (o->device != 0)
+        return true;
     if (o->sdl_audio)
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    // The driver chosen at Init, or while the server is away SDL settles for
-    // another (ALSA straight to the hardware, say) and the sound would
-    // bypass the desktop's mixer from then on.
-    const char *host_choice = SDL_GetHint(SDL_HINT_AUDIODRIVER);
-    const std::string restore = host_choice ? host_choice : "";
-    SDL_SetHint(SDL_HINT_AUDIODRIVER, o->driver.c_str());
-    o->sdl_audio = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    if (restore.empty())
-        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-    else
-        SDL_SetHint(SDL_HINT_AUDIODRIVER, restore.c_str());
+        o->device = open_device(o);
+    if (o->device == 0 && start_sdl_audio(o))
+        o->device = open_device(o);
+    return o->device != 0;
 }
 
 /* A paused SDL device still wakes 43 times a second to feed silence; closed,
@@ -184,50 +285,42 @@ constexpr auto kIdleClose = std::chrono::seconds(2);
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 constexpr auto kRetryInterval = std::chrono::milliseconds(250);
 
-/* Owns the device from Init to Free: runs and pauses it as the engine asks,
-   closes it when idle, and opens it again when needed or when it was lost.
-   While no device is open the mixer does not run, so what plays waits where
+/* While no device is open the mixer does not run, so what plays waits where
    it is rather than being lost. */
 void keeper_main(Output *o)
 {
     using Clock = std::chrono::steady_clock;
+    // Ready before the first stream is asked to play, if a device is there.
+    ensure_open(o);
     bool unpaused = false;
     auto idle_since = Clock::now();
     std::unique_lock<std::mutex> lock(o->keeper_mutex);
     while (!o->keeper_quit) {
         const bool want = o->keeper_run;
         lock.unlock();
-        if (o->device != 0 && SDL_GetAudioDeviceStatus(o->device) == SDL_AUDIO_STOPPED) {
-            SDL_CloseAudioDevice(o->device); /* lost: the server went away or the device did */
+        if (o->device != 0 && o->sdl->GetAudioDeviceStatus(o->device) == SDL_AUDIO_STOPPED) {
+            o->sdl->CloseAudioDevice(o->device); /* lost: the server went away or the device did */
             o->device = 0;
             unpaused = false;
         }
         Clock::duration wait = kWatchInterval;
         bool until_asked = false;
         if (want) {
-            if (o->device == 0) {
-                o->device = open_device(o);
-                if (o->device == 0) {
-                    restart_sdl_audio(o);
-                    if (o->sdl_audio)
-                        o->device = open_device(o);
-                }
-            }
-            if (o->device != 0 && !unpaused) {
-                SDL_PauseAudioDevice(o->device, 0);
+            if (ensure_open(o) && !unpaused) {
+                o->sdl->PauseAudioDevice(o->device, 0);
                 unpaused = true;
             }
             if (o->device == 0)
                 wait = kRetryInterval;
         } else {
             if (unpaused) {
-                SDL_PauseAudioDevice(o->device, 1);
+                o->sdl->PauseAudioDevice(o->device, 1);
                 unpaused = false;
                 idle_since = Clock::now();
             }
             const auto idle_left = kIdleClose - (Clock::now() - idle_since);
             if (o->device != 0 && idle_left <= Clock::duration::zero()) {
-                SDL_CloseAudioDevice(o->device);
+                o->sdl->CloseAudioDevice(o->device);
                 o->device = 0;
             }
             if (o->device == 0)
@@ -244,47 +337,41 @@ void keeper_main(Output *o)
     }
     lock.unlock();
     if (o->device != 0)
-        SDL_CloseAudioDevice(o->device); /* returns once the callback has finished */
+        o->sdl->CloseAudioDevice(o->device); /* returns once the callback has finished */
     o->device = 0;
+    if (o->sdl_audio)
+        o->sdl->QuitSubSystem(SDL_INIT_AUDIO);
+    o->sdl_audio = false;
 }
 
+/* The default device is connected by the keeper, so Init does not wait for
+   SDL or the sound server; a server that is not there yet is found when it
+   comes, as after a restart.  A device chosen by number must exist, which
+   only SDL can say: Init finds it first. */
 int32_t open_sdl(int32_t device, uint32_t freq, Mixer *mixer, Output *o)
 {
-    set_default_hints();
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
-        return SONA_ERROR_DEVICE;
-    o->sdl_audio = true;
-    if (const char *driver = SDL_GetCurrentAudioDriver())
-        o->driver = driver;
-
-    SDL_AudioSpec spec{};
-    int device_channels = 0;
-    if (device == 1) {
-        char *default_name = nullptr;
-        if (SDL_GetDefaultAudioInfo(&default_name, &spec, 0) == 0)
-            device_channels = spec.channels;
-        SDL_free(default_name);
-    } else {
-        const int index = device - 1;
-        if (index >= SDL_GetNumAudioDevices(0))
-            return SONA_ERROR_DEVICE;
-        const char *n = SDL_GetAudioDeviceName(index, 0);
-        if (!n)
-            return SONA_ERROR_DEVICE;
-        o->device_name = n;
-        if (SDL_GetAudioDeviceSpec(index, 0, &spec) == 0)
-            device_channels = spec.channels;
-    }
-
-    // The mixer is set up before the device opens: the callback uses it.
-    // Opened here rather than by the keeper so that Init can say at once
-    // when there is no device; SDL opens it paused.
-    o->channels = uint32_t(channels_for(device_channels));
-    if (!mixer_init(mixer, freq, o->channels))
+    if (!mixer_init(mixer, freq, kMixChannels))
         return SONA_ERROR_MEMORY;
-    o->device = open_device(o);
-    if (o->device == 0)
-        return SONA_ERROR_DEVICE;
+    if (device != 1) {
+        if (!start_sdl_audio(o))
+            return SONA_ERROR_DEVICE;
+        const Sdl *sdl = o->sdl;
+        const int index = device - 1;
+        if (index >= sdl->GetNumAudioDevices(0))
+            return SONA_ERROR_DEVICE;
+        const char *name = sdl->GetAudioDeviceName(index, 0);
+        if (!name)
+            return SONA_ERROR_DEVICE;
+        o->device_name = name;
+        SDL_AudioSpec spec{};
+        if (sdl->GetAudioDeviceSpec(index, 0, &spec) == 0) {
+            o->channels = uint32_t(channels_for(spec.channels));
+            mixer_set_out_channels(mixer, o->channels);
+        }
+        o->device = open_device(o);
+        if (o->device == 0)
+            return SONA_ERROR_DEVICE;
+    }
     o->keeper = std::thread(keeper_main, o);
     return SONA_OK;
 }
@@ -307,12 +394,13 @@ void OutputDeleter::operator()(Output *o) const
             o->keeper_quit = true;
         }
         o->keeper_wake.notify_all();
-        o->keeper.join(); /* closes the device */
+        o->keeper.join(); /* closes the device and quits SDL's audio */
     }
+    // A numbered device that failed in Init: no keeper ever ran.
     if (o->device != 0)
-        SDL_CloseAudioDevice(o->device); /* a failed Init: opened, keeper never started */
+        o->sdl->CloseAudioDevice(o->device);
     if (o->sdl_audio)
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        o->sdl->QuitSubSystem(SDL_INIT_AUDIO);
     delete o;
 }
 

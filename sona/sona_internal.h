@@ -292,6 +292,9 @@ struct Mixer {
 
 /* Not real-time: sets up everything mixer_render will use. */
 bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels);
+/* Not real-time, and only while nothing can call mixer_render: the device's
+   channel count, once it is known. */
+void mixer_set_out_channels(Mixer *m, uint32_t out_channels);
 /* API thread: queue a voice with its session.  The caller has reserved room
    by counting `active` up (mixer_reserve). */
 bool mixer_reserve(Mixer *m);
@@ -309,12 +312,13 @@ struct OutputDeleter {
 };
 using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 
-/* Learns the device's channel count, sets up `mixer` for it and opens the
-   device paused, so that a missing device is reported at once.  From then
-   on the output's own thread closes the device while nothing plays and
-   opens it again when something does, or when it was lost (the sound
-   server restarted).  device 0 opens the silent clock.  Returns a SONA_
-   error code. */
+/* Sets up `mixer` and starts the output's own thread, which connects to
+   the device (loading SDL), closes it while nothing plays and opens it
+   again when something does, or when it was lost (the sound server
+   restarted).  Device 1 is connected by that thread, so Init does not wait
+   for it; a numbered device is found and opened first, so that a missing
+   one is reported at once.  device 0 opens the silent clock.  Returns a
+   SONA_ error code. */
 int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out);
 /* Runs or pauses the device; not from the mixer.  Returns at once. */
 void output_set_running(Output *o, bool running);

@@ -80,11 +80,20 @@ enum {
  *
  * The output is 5.1; on a device with fewer speakers the library folds the
  * mix down itself (ITU-R BS.775 coefficients) rather than leaving it to the
- * sound server.  The device stays paused while nothing is audible.
+ * sound server.  The device is closed while nothing is audible and opened
+ * again when something is.
+ *
+ * The default output (device 1) is connected on the library's own thread:
+ * Init returns without waiting for SDL or the sound server.  If there is no
+ * sound server or device yet, streams that play wait where they are until
+ * one appears.  The same happens when the sound server goes away while
+ * playing: the library reconnects by itself, trying four times a second,
+ * and the streams go on.  A numbered device (n >= 2) is looked up before
+ * Init returns.
  *
  * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
  * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
- * device, or it could not be opened) or SONA_ERROR_MEMORY.
+ * numbered device, or it could not be opened) or SONA_ERROR_MEMORY.
  */
 SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
                              const void *clsid);

@@ -108,3 +108,37 @@ TEST(ServerRestart, StreamGoesOnOnTheNewServerAndNoCallWaits)
 }
 
 } // namespace
+
+namespace {
+
+// A player started before the sound server (a desktop session still coming
+// up) starts at once and is heard once the server is there.
+TEST(ServerRestart, ServerThatComesAfterInitIsFoundByItself)
+{
+    const NullSink sink{"surround", pulse_harness::surround_map()};
+    pulse_harness::Server server;
+    std::string error;
+    ASSERT_TRUE(server.start({sink}, error)) << error;
+    server.export_to_this_process();
+    setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
+    server.crash();
+
+    TempDir dir;
+    const std::string path = make_tone(dir, "tone.flac", stereo_tone(1000, 30, "-c:a flac"));
+    ASSERT_FALSE(path.empty());
+    const auto init_start = Clock::now();
+    ASSERT_TRUE(SONA_Init(1, 44100, 0, 0, nullptr)) << "error " << SONA_ErrorGetCode();
+    EXPECT_LT(Clock::now() - init_start, std::chrono::seconds(1));
+    const SONA_HSTREAM handle = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+    ASSERT_NE(handle, 0u) << "error " << SONA_ErrorGetCode();
+    ASSERT_TRUE(SONA_ChannelPlay(handle, SONA_FALSE));
+
+    ASSERT_TRUE(server.restart(error)) << error;
+    pulse_harness::MonitorRecorder recorder;
+    ASSERT_TRUE(recorder.start(server, sink, kRecordRateHz, error)) << error;
+    EXPECT_GE(recorder.wait_for_sound(0, 0.01f, 1024, std::chrono::seconds(15)), 0)
+        << "nothing heard once the server came\n" << server.log();
+    EXPECT_TRUE(SONA_Free());
+}
+
+} // namespace
