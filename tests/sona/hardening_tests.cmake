@@ -1,0 +1,18 @@
+# Hardening: the installed program end to end, faults a player meets in
+# use, and the inputs the fuzzer (fuzz/) once broke the library with.
+# Included from CMakeLists.txt in this directory.
+
+pkg_check_modules(QUADRANT_X11 REQUIRED IMPORTED_TARGET x11)
+
+# The whole program as a user meets it: installed, on a real X server and a
+# real sound server.  Installs the build it belongs to, so it runs after
+# everything is built.
+add_executable(test_e2e_program test_e2e_program.cpp)
+target_link_libraries(test_e2e_program PRIVATE sona_pulse_harness sona_headers PkgConfig::QUADRANT_X11
+                      GTest::gtest_main)
+target_include_directories(test_e2e_program PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+target_compile_definitions(test_e2e_program PRIVATE QUADRANT_CMAKE="${CMAKE_COMMAND}"
+                           QUADRANT_BUILD_DIR="${PROJECT_BINARY_DIR}")
+add_dependencies(test_e2e_program quadrant sona sona-ffmpeg)
+add_test(NAME e2e_installed_program COMMAND test_e2e_program)
+set_tests_properties(e2e_installed_program PROPERTIES LABELS "e2e" TIMEOUT 600)
