@@ -1,12 +1,13 @@
 // How long the window takes to appear: from the moment a process is started
 // to the window's first paint, for Form1 (whose load opens the audio output
-// first) and for a bare QWidget of the same size and title.  The driver
-// starts RUNS fresh processes of each, alternating, and prints medians;
-// each child reports at its first paint and leaves at once, since closing
-// is not part of appearing.
+// first) and for a bare Qt window of the same size and title with one
+// button.  The driver starts RUNS fresh processes of each, alternating, and
+// prints medians; each child reports at its first paint and leaves at once,
+// since closing is not part of appearing.
 //
 //   bench_window_startup [RUNS]
 #include "Form1.h"
+#include "bare_window.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -55,13 +56,10 @@ int child(int argc, char *argv[], bool bare, long long startNs)
 {
     QApplication app(argc, argv);
     std::unique_ptr<QWidget> window;
-    if (bare) {
-        window = std::make_unique<QWidget>();
-        window->setWindowTitle(QStringLiteral("Form1"));
-        window->resize(415, 240);
-    } else {
+    if (bare)
+        window = makeBareWindow();
+    else
         window = std::make_unique<Form1>();
-    }
     FirstPaint filter(startNs);
     window->installEventFilter(&filter);
     window->show();
