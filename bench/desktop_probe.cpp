@@ -1,0 +1,488 @@
+// Times what a listener hears: it records the null sink's monitor and
+// notes, on CLOCK_MONOTONIC, when each block of samples arrives, so that an
+// action taken at a known moment can be matched with the sound it causes.
+//
+//   bench_desktop_probe first-sound TIMEOUT_MS PROGRAM [ARGS...]
+//       starts PROGRAM and prints the time from its start to the first
+//       non-silent sample on the monitor, then ends it.
+//   bench_desktop_probe loopback REPS
+//       times the recorder itself against a playback stream of its own.
+//   bench_desktop_probe latency REPS LONG_FILE SHORT_FILE HARNESS [ARGS...]
+//       starts the Form1 harness and times, REPS times each: Play's chooser
+//       returning SHORT_FILE to its first sound, with the output closed
+//       after a long pause and still open after a short one; and a real
+//       X key event (End on the focused slider, volume 30 to 100) to the
+//       louder level.
+//
+// The monitor is read in blocks of kBlockFrames with a fragment of the same
+// size, so a sample is seen soon after the sink takes it; "loopback" says
+// how soon.
+// PULSE_SERVER and DISPLAY are taken from the environment.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kRateHz = 44100;
+constexpr unsigned kChannels = 6;
+constexpr unsigned kBlockFrames = 64; // 1.45 ms
+// -60 dBFS: far above the sink's digital silence, far below any file here.
+constexpr float kSoundLevel = 0.001f;
+
+long long monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+struct Block {
+    long long ns; // when the read of this block returned
+    float peak;
+};
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double worst(const std::vector<double> &values)
+{
+    return values.empty() ? NAN : *std::max_element(values.begin(), values.end());
+}
+
+class Monitor {
+public:
+    bool open()
+    {
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRateHz, kChannels};
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.fragsize = kBlockFrames * kChannels * sizeof(float);
+        int error = 0;
+        pa_ = pa_simple_new(nullptr, "bench_desktop_probe", PA_STREAM_RECORD, "surround.monitor",
+                            "monitor", &spec, nullptr, &attr, &error);
+        if (!pa_) {
+            std::fprintf(stderr, "cannot record surround.monitor: %s\n", pa_strerror(error));
+            return false;
+        }
+        reader_ = std::thread([this] { read(); });
+        // Timing starts once blocks flow.  An idle null sink renders in long
+        // blocks (up to 2 s) until it wakes up to the small fragment asked
+        // for here, so the first data may take that long.
+        const long long start = monotonicNs();
+        while (blockCount() < 20 && monotonicNs() - start < 5000000000LL)
+            sleepMs(1);
+        if (blockCount() < 20) {
+            std::fprintf(stderr, "surround.monitor delivers nothing\n");
+            return false;
+        }
+        return true;
+    }
+
+    ~Monitor()
+    {
+        quit_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        if (pa_)
+            pa_simple_free(pa_);
+    }
+
+    // The time of the first block after sinceNs whose peak is above (or,
+    // with above false, at or below) level; -1 after timeoutMs.
+    long long waitFor(long long sinceNs, float level, int timeoutMs, bool above = true)
+    {
+        const long long deadline = monotonicNs() + timeoutMs * 1000000LL;
+        std::size_t at = 0;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (; at < blocks_.size(); ++at) {
+                    const Block &b = blocks_[at];
+                    if (b.ns > sinceNs && (b.peak > level) == above)
+                        return b.ns;
+                }
+            }
+            if (monotonicNs() > deadline)
+                return -1;
+            sleepMs(1);
+        }
+    }
+
+    // Waits until the monitor has been silent for quietMs on end.
+    bool waitSilence(int quietMs, int timeoutMs)
+    {
+        const long long deadline = monotonicNs() + timeoutMs * 1000000LL;
+        while (monotonicNs() < deadline) {
+            const long long now = monotonicNs();
+            if (lastSoundNs() < now - quietMs * 1000000LL)
+                return true;
+            sleepMs(5);
+        }
+        return false;
+    }
+
+    float medianPeak(long long fromNs, long long toNs)
+    {
+        std::vector<double> peaks;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Block &b : blocks_)
+            if (b.ns >= fromNs && b.ns <= toNs)
+                peaks.push_back(b.peak);
+        return static_cast<float>(median(peaks));
+    }
+
+private:
+    std::size_t blockCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return blocks_.size();
+    }
+
+    long long lastSoundNs()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto b = blocks_.rbegin(); b != blocks_.rend(); ++b)
+            if (b->peak > kSoundLevel)
+                return b->ns;
+        return 0;
+    }
+
+    void read()
+    {
+        std::vector<float> samples(kBlockFrames * kChannels);
+        while (!quit_) {
+            int error = 0;
+            if (pa_simple_read(pa_, samples.data(), samples.size() * sizeof(float), &error) < 0) {
+                std::fprintf(stderr, "monitor read failed: %s\n", pa_strerror(error));
+                return;
+            }
+            const long long ns = monotonicNs();
+            float peak = 0;
+            for (float s : samples)
+                peak = std::max(peak, std::fabs(s));
+            std::lock_guard<std::mutex> lock(mutex_);
+            blocks_.push_back({ns, peak});
+        }
+    }
+
+    pa_simple *pa_ = nullptr;
+    std::thread reader_;
+    std::atomic<bool> quit_{false};
+    std::mutex mutex_;
+    std::vector<Block> blocks_;
+};
+
+// A child process with its stdin and stdout on pipes; its lines are kept
+// with the time they arrived.
+class Child {
+public:
+    bool start(char **argv, bool talk)
+    {
+        int in[2] = {-1, -1}, out[2] = {-1, -1};
+        if (talk && (pipe(in) != 0 || pipe(out) != 0))
+            return false;
+        pid_ = fork();
+        if (pid_ < 0)
+            return false;
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            dup2(talk ? in[0] : null, STDIN_FILENO);
+            dup2(talk ? out[1] : null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execvp(argv[0], argv);
+            _exit(127);
+        }
+        if (talk) {
+            close(in[0]);
+            close(out[1]);
+            toChild_ = in[1];
+            reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
+        }
+        return true;
+    }
+
+    ~Child() { stop(); }
+
+    void stop()
+    {
+        if (toChild_ >= 0)
+            close(toChild_);
+        toChild_ = -1;
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        if (reader_.joinable())
+            reader_.join();
+    }
+
+    void send(const std::string &line)
+    {
+        const std::string text = line + "\n";
+        if (write(toChild_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            std::fprintf(stderr, "the harness is not listening\n");
+    }
+
+    // The rest of the next unread line starting with prefix, or "" after timeoutMs.
+    std::string waitLine(const std::string &prefix, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::string found;
+        const auto match = [&] {
+            for (; next_ < lines_.size(); ++next_)
+                if (lines_[next_].rfind(prefix, 0) == 0) {
+                    found = lines_[next_++].substr(prefix.size());
+                    return true;
+                }
+            return false;
+        };
+        arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), match);
+        return found;
+    }
+
+private:
+    void readLines(int fd)
+    {
+        FILE *in = fdopen(fd, "r");
+        char line[4096];
+        while (in && std::fgets(line, sizeof line, in)) {
+            line[std::strcspn(line, "\n")] = 0;
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.emplace_back(line);
+            arrived_.notify_all();
+            if (std::strncmp(line, "warn ", 5) == 0)
+                std::fprintf(stderr, "harness: %s\n", line);
+        }
+        if (in)
+            std::fclose(in);
+    }
+
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> lines_;
+    std::size_t next_ = 0;
+};
+
+int firstSound(int timeoutMs, char **program)
+{
+    Monitor monitor;
+    if (!monitor.open())
+        return 1;
+    if (!monitor.waitSilence(300, 10000)) {
+        std::fprintf(stderr, "the sink does not fall silent\n");
+        return 1;
+    }
+    Child child;
+    const long long start = monotonicNs();
+    if (!child.start(program, false))
+        return 1;
+    const long long heard = monitor.waitFor(start, kSoundLevel, timeoutMs);
+    child.stop();
+    if (heard < 0) {
+        std::fprintf(stderr, "%s made no sound within %d ms\n", program[0], timeoutMs);
+        return 1;
+    }
+    std::printf("first_sound_ms=%.1f\n", (heard - start) / 1e6);
+    return 0;
+}
+
+// What the recorder itself adds: a block of tone written to a playback
+// stream kept nearly empty, timed to its arrival on the monitor, less what
+// PulseAudio says was still queued ahead of it in that stream.
+int loopback(int reps)
+{
+    Monitor monitor;
+    if (!monitor.open() || !monitor.waitSilence(300, 10000))
+        return 1;
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRateHz, kChannels};
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = 4 * kBlockFrames * kChannels * sizeof(float);
+    attr.prebuf = 0;
+    attr.minreq = kBlockFrames * kChannels * sizeof(float);
+    int error = 0;
+    pa_simple *out = pa_simple_new(nullptr, "bench_desktop_probe", PA_STREAM_PLAYBACK, "surround",
+                                   "loopback", &spec, nullptr, &attr, &error);
+    if (!out) {
+        std::fprintf(stderr, "cannot play to surround: %s\n", pa_strerror(error));
+        return 1;
+    }
+    std::vector<float> silence(kBlockFrames * kChannels, 0.0f);
+    std::vector<float> tone(silence.size());
+    for (unsigned f = 0; f < kBlockFrames; ++f)
+        for (unsigned c = 0; c < kChannels; ++c)
+            tone[f * kChannels + c] = 0.5f * std::sin(2 * 3.14159265f * 440 * f / kRateHz + 1);
+    std::vector<double> totalMs, recorderMs;
+    for (int i = 0; i < reps; ++i) {
+        // Silence first, so the stream runs at the sink's pace when the tone goes in.
+        for (int b = 0; b < 200; ++b)
+            pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
+        const pa_usec_t queuedUs = pa_simple_get_latency(out, &error);
+        const long long t0 = monotonicNs();
+        pa_simple_write(out, tone.data(), tone.size() * sizeof(float), &error);
+        for (int b = 0; b < 100; ++b)
+            pa_simple_write(out, silence.data(), silence.size() * sizeof(float), &error);
+        const long long heard = monitor.waitFor(t0, kSoundLevel, 2000);
+        if (heard < 0)
+            continue;
+        totalMs.push_back((heard - t0) / 1e6);
+        recorderMs.push_back((heard - t0) / 1e6 - queuedUs / 1000.0);
+    }
+    pa_simple_free(out);
+    std::printf("loopback n=%zu median_ms=%.1f worst_ms=%.1f recorder_median_ms=%.1f "
+                "recorder_worst_ms=%.1f\n",
+                totalMs.size(), median(totalMs), worst(totalMs), median(recorderMs),
+                worst(recorderMs));
+    return 0;
+}
+
+// libXtst comes with xdotool; its header does not, so the one call needed
+// is declared here and resolved at run time.
+using FakeKeyEvent = int (*)(Display *, unsigned int, int, unsigned long);
+
+int latency(int reps, const char *longFile, const char *shortFile, char **harnessArgv)
+{
+    void *xtst = dlopen("libXtst.so.6", RTLD_NOW);
+    const auto fakeKey =
+        xtst ? reinterpret_cast<FakeKeyEvent>(dlsym(xtst, "XTestFakeKeyEvent")) : nullptr;
+    Display *display = XOpenDisplay(nullptr);
+    if (!fakeKey || !display) {
+        std::fprintf(stderr, "needs DISPLAY and libXtst.so.6\n");
+        return 1;
+    }
+    const unsigned endKey = XKeysymToKeycode(display, XK_End);
+
+    Monitor monitor;
+    if (!monitor.open())
+        return 1;
+    Child harness;
+    if (!harness.start(harnessArgv, true))
+        return 1;
+    const std::string window = harness.waitLine("ready ", 20000);
+    if (window.empty()) {
+        std::fprintf(stderr, "the harness's window did not come up\n");
+        return 1;
+    }
+
+    // Play's chooser to first sound.  After a pause of more than two seconds
+    // the library has closed its output, so those runs include opening it.
+    std::vector<double> closedMs, openMs;
+    for (int i = 0; i < 2 * reps; ++i) {
+        const bool closed = i % 2 == 0;
+        monitor.waitSilence(closed ? 3000 : 300, 20000);
+        harness.send(std::string("play ") + shortFile);
+        const std::string chosen = harness.waitLine("chosen ", 5000);
+        if (chosen.empty())
+            continue;
+        const long long t0 = std::atoll(chosen.c_str());
+        const long long heard = monitor.waitFor(t0, kSoundLevel, 3000);
+        if (heard < 0) {
+            std::fprintf(stderr, "no sound after the chooser returned\n");
+            continue;
+        }
+        (closed ? closedMs : openMs).push_back((heard - t0) / 1e6);
+    }
+    monitor.waitSilence(300, 20000);
+
+    // A key that moves the slider, to the louder level.  The slider starts
+    // at 30 and End takes it to 100: gain 0.027 to 1 on the library's curve.
+    harness.send(std::string("play ") + longFile);
+    const std::string chosen = harness.waitLine("chosen ", 5000);
+    if (chosen.empty() || monitor.waitFor(std::atoll(chosen.c_str()), kSoundLevel, 3000) < 0) {
+        std::fprintf(stderr, "the long file did not play\n");
+        return 1;
+    }
+    harness.send("focus");
+    XSetInputFocus(display, static_cast<Window>(std::strtoull(window.c_str(), nullptr, 10)),
+                   RevertToParent, CurrentTime);
+    XSync(display, False);
+    std::vector<double> keyMs, sliderMs;
+    for (int i = 0; i < reps; ++i) {
+        harness.send("volume 30");
+        sleepMs(500); // the tick applies it within 100 ms, the ramp in 5
+        const long long before = monotonicNs();
+        const float quiet = monitor.medianPeak(before - 300000000LL, before);
+        const long long t0 = monotonicNs();
+        fakeKey(display, endKey, True, 0);
+        fakeKey(display, endKey, False, 0);
+        XFlush(display);
+        const std::string moved = harness.waitLine("slider 100 ", 2000);
+        sleepMs(500);
+        const long long after = monotonicNs();
+        const float loud = monitor.medianPeak(after - 200000000LL, after);
+        if (moved.empty() || !(loud > 4 * quiet)) {
+            std::fprintf(stderr, "End did not raise the level (slider %s, peak %.4f to %.4f)\n",
+                         moved.empty() ? "unmoved" : "moved", quiet, loud);
+            continue;
+        }
+        const long long heard = monitor.waitFor(t0, (quiet + loud) / 2, 0);
+        if (heard < 0)
+            continue;
+        keyMs.push_back((heard - t0) / 1e6);
+        sliderMs.push_back((std::atoll(moved.c_str()) - t0) / 1e6);
+    }
+    harness.stop();
+    XCloseDisplay(display);
+
+    std::printf("chooser_closed n=%zu median_ms=%.1f worst_ms=%.1f\n", closedMs.size(),
+                median(closedMs), worst(closedMs));
+    std::printf("chooser_open n=%zu median_ms=%.1f worst_ms=%.1f\n", openMs.size(),
+                median(openMs), worst(openMs));
+    std::printf("key_to_level n=%zu median_ms=%.1f worst_ms=%.1f key_to_slider_median_ms=%.1f\n",
+                keyMs.size(), median(keyMs), worst(keyMs), median(sliderMs));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc >= 4 && std::strcmp(argv[1], "first-sound") == 0)
+        return firstSound(std::atoi(argv[2]), argv + 3);
+    if (argc == 3 && std::strcmp(argv[1], "loopback") == 0)
+        return loopback(std::max(1, std::atoi(argv[2])));
+    if (argc >= 6 && std::strcmp(argv[1], "latency") == 0)
+        return latency(std::max(1, std::atoi(argv[2])), argv[3], argv[4], argv + 5);
+    std::fprintf(stderr,
+                 "usage: %s first-sound TIMEOUT_MS PROGRAM [ARGS...]\n"
+                 "       %s loopback REPS\n"
+                 "       %s latency REPS LONG_FILE SHORT_FILE HARNESS [ARGS...]\n",
+                 argv[0], argv[0], argv[0]);
+    return 2;
+}
