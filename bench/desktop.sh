@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Quadrant as a desktop program against the players people use: start-up,
+# idle cost, playing cost, control latency and memory, each measured in this
+# one run beside its anchors (a bare Qt 6 window with one button, mpv and
+# ffplay) on the same generated files, under one Xvfb and one private
+# PulseAudio server whose 5.1 null sink everything plays to.  Figures only:
+# nothing here passes or fails.
+#
+#   bench/desktop.sh                        the full run, about 7 minutes
+#   DESKTOP_SECONDS=10 REPS=5 RUNS=10 bench/desktop.sh   about 2 minutes
+#
+# DESKTOP_SECONDS: each CPU interval (60); REPS: repetitions of each latency
+# (10); RUNS: start-up runs of each window (20); PLAY_ROUNDS: rounds of the
+# three players' CPU, interleaved (1).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+seconds=${DESKTOP_SECONDS:-60}
+reps=${REPS:-10}
+runs=${RUNS:-20}
+rounds=${PLAY_ROUNDS:-1}
+work=$(mktemp -d /tmp/quadrant-desktop-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}" ${pulse_pid:-} ${xvfb_pid:-}; do
+    kill "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb, PulseAudio, xdotool's libXtst and ffmpeg (ffplay) come with the test
+# tools; mpv, as in run.sh, only for the benchmarks.
+"$root/scripts/deps.sh" test
+if ! command -v mpv >/dev/null; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends mpv \
+    >/dev/null
+fi
+
+echo "== building (Release) in $build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target quadrant sona sona-ffmpeg bench_window_startup \
+  bench_form1 bench_desktop_probe >/dev/null
+quadrant=$build/bin/quadrant
+harness=$build/bin/bench_form1
+probe=$build/bin/bench_desktop_probe
+
+echo "== generating files in $work"
+# The same music as run.sh, long enough for a CPU interval; a steady tone,
+# whose level is easy to read off the monitor, for the latencies.
+music_s=$((seconds + 30 > 120 ? seconds + 30 : 120))
+ffmpeg -nostdin -v error -y \
+  -f lavfi -i "anoisesrc=c=pink:a=0.15:d=$music_s:r=44100:s=7" \
+  -f lavfi -i "aevalsrc=0.2*sin(2*PI*220*t)+0.15*sin(2*PI*277.2*t)+0.1*sin(2*PI*329.6*t)|0.2*sin(2*PI*220*t)+0.1*sin(2*PI*440*t):s=44100:d=$music_s" \
+  -filter_complex "[0]aformat=channel_layouts=mono,pan=stereo|c0=c0|c1=0.8*c0[n];[n][1]amix=inputs=2:normalize=0" \
+  -c:a libmp3lame -b:a 192k "$work/music.mp3"
+ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=440:r=44100:d=$((reps * 2 + 60))" \
+  -af "volume=0.5,pan=stereo|c0=c0|c1=c0" -c:a libmp3lame -b:a 192k "$work/tone.mp3"
+ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=440:r=44100:d=0.5" \
+  -af "volume=0.5,pan=stereo|c0=c0|c1=c0" -c:a libmp3lame -b:a 192k "$work/short.mp3"
+
+# Xvfb picks a free display itself and names it once it accepts clients.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+mkdir -p "$work/pulse" "$work/xdg"
+chmod 700 "$work/xdg"
+PULSE_RUNTIME_PATH=$work/pulse HOME=$work pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+  --use-pid-file=no \
+  --load="module-native-protocol-unix socket=$work/pulse/native auth-anonymous=1" \
+  --load="module-null-sink sink_name=surround channels=6 channel_map=front-left,front-right,front-center,lfe,rear-left,rear-right" \
+  >"$work/pulse.log" 2>&1 &
+pulse_pid=$!
+# Slow to come up when the machine is busy; a minute is plenty.
+for _ in $(seq 600); do
+  [ -S "$work/pulse/native" ] && [ -s "$work/display" ] && break
+  sleep 0.1
+done
+if ! [ -S "$work/pulse/native" ] || ! [ -s "$work/display" ]; then
+  echo "Xvfb or PulseAudio did not start; see $work" >&2
+  trap - EXIT
+  exit 1
+fi
+display=:$(head -1 "$work/display")
+export DISPLAY=$display PULSE_SERVER=unix:$work/pulse/native PULSE_RUNTIME_PATH=$work/pulse
+export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio LD_LIBRARY_PATH=$build/lib
+
+clk=$(getconf CLK_TCK)
+now() { date +%s.%N; }
+ticks() { # utime + stime of a process, its ended threads included
+  sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+hwm_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+start() { # start PROGRAM ARGS...: runs it in the background, its pid in $started
+  "$@" </dev/null >/dev/null 2>&1 &
+  started=$!
+  pids+=("$started")
+}
+finish() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+percent() { # percent T0 T1 TICKS0 TICKS1: percent of one core
+  awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" -v hz="$clk" \
+    'BEGIN { printf "%.3f", (d - c) / hz / (b - a) * 100 }'
+}
+stats() { # median and worst of the numbers on stdin
+  sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f %.1f\n", v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
+}
+field() { sed -nE "s/(^|.* )$1=([^ ]+).*/\2/p" <<<"$2"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+dirty=$(git -C "$root" status --porcelain -- sona ui playback audio 2>/dev/null | wc -l)
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit ($dirty changed files under" \
+  "sona ui playback audio), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "   intervals ${seconds} s, ${reps} latency repetitions, ${runs} start-up runs"
+
+echo
+echo "(1) start-up"
+startup=$("$build/bin/bench_window_startup" "$runs")
+echo "$startup"
+bare_ms=$(sed -nE 's/.*bare Qt window ([0-9.]+) ms.*/\1/p' <<<"$startup")
+form_ms=$(sed -nE 's/.*libsona ([0-9.]+) ms.*/\1/p' <<<"$startup")
+: >"$work/mpv_first" >"$work/ffplay_first"
+for _ in $(seq "$reps"); do
+  m=$("$probe" first-sound 10000 mpv --no-config --vo=null --ao=pulse "$work/tone.mp3") &&
+    field first_sound_ms "$m" >>"$work/mpv_first"
+  f=$("$probe" first-sound 10000 ffplay -nodisp -autoexit -loglevel quiet "$work/tone.mp3") &&
+    field first_sound_ms "$f" >>"$work/ffplay_first"
+done
+read -r mpv_first mpv_first_worst < <(stats <"$work/mpv_first")
+read -r ffplay_first ffplay_first_worst < <(stats <"$work/ffplay_first")
+loop=$("$probe" loopback "$reps")
+
+echo
+echo "(2) idle: the installed-style quadrant and the bare window side by side, from 5 s after start"
+start "$quadrant"; q=$started
+start "$harness" --bare; b=$started
+sleep 5
+t0=$(now); q0=$(ticks "$q"); b0=$(ticks "$b")
+sleep "$seconds"
+t1=$(now); q1=$(ticks "$q"); b1=$(ticks "$b")
+idle_q=$(percent "$t0" "$t1" "$q0" "$q1"); idle_b=$(percent "$t0" "$t1" "$b0" "$b1")
+idle_streams=$(pactl list short sink-inputs 2>/dev/null | wc -l)
+hwm_quadrant=$(hwm_kib "$q"); hwm_bare=$(hwm_kib "$b")
+finish "$q"; finish "$b"
+
+echo "(3) playing one MP3 through the null sink, from 3 s after start, ${rounds} round(s)"
+: >"$work/cpu_quadrant" >"$work/cpu_mpv" >"$work/cpu_ffplay"
+for _ in $(seq "$rounds"); do
+  for player in quadrant mpv ffplay; do
+    case $player in
+      quadrant) start "$harness" --play 1 "$work/music.mp3" ;;
+      mpv) start mpv --no-config --vo=null --ao=pulse "$work/music.mp3" ;;
+      ffplay) start ffplay -nodisp -autoexit -loglevel quiet "$work/music.mp3" ;;
+    esac
+    p=$started
+    sleep 3
+    t0=$(now); c0=$(ticks "$p")
+    sleep "$seconds"
+    t1=$(now); c1=$(ticks "$p")
+    echo "$(percent "$t0" "$t1" "$c0" "$c1") $(hwm_kib "$p")" >>"$work/cpu_$player"
+    finish "$p"
+  done
+done
+read -r play_q play_q_worst < <(cut -d' ' -f1 "$work/cpu_quadrant" | stats)
+read -r play_m play_m_worst < <(cut -d' ' -f1 "$work/cpu_mpv" | stats)
+read -r play_f play_f_worst < <(cut -d' ' -f1 "$work/cpu_ffplay" | stats)
+hwm_play_q=$(cut -d' ' -f2 "$work/cpu_quadrant" | sort -n | tail -1)
+hwm_play_m=$(cut -d' ' -f2 "$work/cpu_mpv" | sort -n | tail -1)
+hwm_play_f=$(cut -d' ' -f2 "$work/cpu_ffplay" | sort -n | tail -1)
+
+echo "(4) control latency, ${reps} of each"
+latency=$("$probe" latency "$reps" "$work/tone.mp3" "$work/short.mp3" "$harness")
+
+echo "(5) peak RSS of the harness with 0, 1, 16 and 64 streams, 5 s after start"
+declare -A hwm_n
+for n in 0 1 16 64; do
+  start "$harness" --play "$n" "$work/music.mp3"
+  sleep 5
+  hwm_n[$n]=$(hwm_kib "$started")
+  finish "$started"
+done
+per_stream=$(awk -v a="${hwm_n[1]}" -v b="${hwm_n[64]}" 'BEGIN { printf "%.0f", (b - a) / 63 }')
+per_stream16=$(awk -v a="${hwm_n[1]}" -v b="${hwm_n[16]}" 'BEGIN { printf "%.0f", (b - a) / 15 }')
+
+echo
+echo "== results (load now $(cut -d' ' -f1-3 /proc/loadavg))"
+printf "%-44s %12s %14s %14s %s\n" measure Quadrant anchor ratio target
+printf "%-44s %12s %14s %14s %s\n" "start to first paint, median (ms)" "$form_ms" \
+  "bare $bare_ms" "$(ratio "$form_ms" "$bare_ms")" "<= 1.2 x bare"
+printf "%-44s %12s %14s %14s %s\n" "  vs mpv start to first audio (ms)" "$form_ms" \
+  "mpv $mpv_first" "$(ratio "$form_ms" "$mpv_first")" "< 1 (mpv worst $mpv_first_worst)"
+printf "%-44s %12s %14s %14s %s\n" "  (ffplay start to first audio, ms)" "" \
+  "ffplay $ffplay_first" "" "(worst $ffplay_first_worst)"
+printf "%-44s %12s %14s %14s %s\n" "idle CPU, % of one core" "$idle_q" "bare $idle_b" "" \
+  "< 0.2 (sink inputs held at idle: $idle_streams)"
+printf "%-44s %12s %14s %14s %s\n" "playing CPU, % of one core" "$play_q" "mpv $play_m" \
+  "$(ratio "$play_q" "$play_m")" "<= 0.33 x mpv"
+printf "%-44s %12s %14s %14s %s\n" "" "" "ffplay $play_f" "$(ratio "$play_q" "$play_f")" \
+  "(worst: Q $play_q_worst, mpv $play_m_worst, ffplay $play_f_worst)"
+for kind in chooser_closed chooser_open key_to_level; do
+  line=$(grep "^$kind " <<<"$latency" || true)
+  case $kind in
+    chooser_closed) label="chooser to first sound, output closed (ms)"; target="<= 100" ;;
+    chooser_open) label="chooser to first sound, output open (ms)"; target="<= 100" ;;
+    key_to_level) label="End key to level change (ms)"
+      target="<= 150 (key to slider $(field key_to_slider_median_ms "$line") ms)" ;;
+  esac
+  printf "%-44s %12s %14s %14s %s\n" "$label" \
+    "$(field median_ms "$line") med" "worst $(field worst_ms "$line")" \
+    "n=$(field n "$line")" "$target"
+done
+printf "%-44s %12s %14s %14s %s\n" "  recorder's own latency (ms)" \
+  "$(field recorder_median_ms "$loop") med" "worst $(field recorder_worst_ms "$loop")" "" \
+  "(whole loopback $(field median_ms "$loop") med, $(field worst_ms "$loop") worst)"
+printf "%-44s %12s %14s %14s %s\n" "peak RSS idle, real quadrant (MiB)" "$(mib "$hwm_quadrant")" \
+  "bare $(mib "$hwm_bare")" "" "harness idle $(mib "${hwm_n[0]}")"
+printf "%-44s %12s %14s %14s %s\n" "peak RSS playing one MP3 (MiB)" "$(mib "$hwm_play_q")" \
+  "ffplay $(mib "$hwm_play_f")" "$(ratio "$hwm_play_q" "$hwm_play_f")" "< 1 x ffplay"
+printf "%-44s %12s %14s %14s %s\n" "" "" "mpv $(mib "$hwm_play_m")" \
+  "$(ratio "$hwm_play_q" "$hwm_play_m")" ""
+printf "%-44s %12s %14s %14s %s\n" "peak RSS with 1 / 16 / 64 streams (MiB)" \
+  "$(mib "${hwm_n[1]}")/$(mib "${hwm_n[16]}")/$(mib "${hwm_n[64]}")" "" "" ""
+printf "%-44s %12s %14s %14s %s\n" "each further stream (KiB), 1 to 64 | 1 to 16" \
+  "$per_stream" "" "" "<= 1024 ($per_stream16 from 1 to 16)"
