@@ -46,7 +46,7 @@ std::unique_ptr<QMimeData> urls(const QStringList &texts)
     return data;
 }
 
-// Somewhere on the window's own background, below the Balance button.
+// Somewhere on the window's own background, right of the Balance button.
 const QPoint DropPoint(200, 150);
 
 } // namespace
