@@ -16,3 +16,11 @@ target_compile_definitions(test_e2e_program PRIVATE QUADRANT_CMAKE="${CMAKE_COMM
 add_dependencies(test_e2e_program quadrant sona sona-ffmpeg)
 add_test(NAME e2e_installed_program COMMAND test_e2e_program)
 set_tests_properties(e2e_installed_program PROPERTIES LABELS "e2e" TIMEOUT 600)
+
+# Faults on the render path: files changed while they play, files of
+# gigabytes, odd names.
+add_executable(test_faults test_faults.cpp)
+target_link_libraries(test_faults PRIVATE sona_core GTest::gtest_main)
+target_include_directories(test_faults PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+add_test(NAME faults_render COMMAND test_faults)
+set_tests_properties(faults_render PROPERTIES LABELS "faults" TIMEOUT 300)
