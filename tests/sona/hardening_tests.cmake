@@ -24,3 +24,16 @@ target_link_libraries(test_faults PRIVATE sona_core GTest::gtest_main)
 target_include_directories(test_faults PRIVATE ${PROJECT_SOURCE_DIR}/sona)
 add_test(NAME faults_render COMMAND test_faults)
 set_tests_properties(faults_render PROPERTIES LABELS "faults" TIMEOUT 300)
+
+# Faults through the program's playback routines and the real libsona.so,
+# loaded by name as the program loads it, on a private sound server.
+add_executable(test_faults_player test_faults_player.cpp)
+target_link_libraries(test_faults_player PRIVATE Module1 sona_pulse_harness sona_headers
+                      GTest::gtest_main)
+target_include_directories(test_faults_player PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+add_dependencies(test_faults_player sona sona-ffmpeg)
+add_test(NAME faults_player COMMAND test_faults_player)
+# A small quarantine, so that AddressSanitizer's hold on freed memory does
+# not pass for growth.
+set_tests_properties(faults_player PROPERTIES LABELS "faults" TIMEOUT 600 ENVIRONMENT
+  "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:sona>;SDL_AUDIODRIVER=pulseaudio;ASAN_OPTIONS=quarantine_size_mb=8;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_lsan.supp;TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_tsan.supp")
