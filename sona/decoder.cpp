@@ -186,9 +186,12 @@ struct Decoder {
     bool float_input = false;
     bool swr_stale = true;
 
-    // Source channel -> ring slot coefficients, [slot][channel].
+    // Source channel -> ring slot coefficients, [slot][channel], and for a
+    // front-pair ring the same folded onto FL and FR.
     int channels = 0;
     float coef[kRingSlots][kMaxSourceChannels] = {};
+    float pair[kPairSlots][kMaxSourceChannels] = {};
+    uint32_t ring_slots = kRingSlots;
     std::unique_ptr<float[]> planes_buf;
     float *planes[kMaxSourceChannels] = {};
 
@@ -272,10 +275,13 @@ void build_channel_map(Decoder *d, const AVChannelLayout &layout)
     const int n = layout.nb_channels;
     for (auto &row : d->coef)
         std::fill(std::begin(row), std::end(row), 0.0f);
+    for (auto &row : d->pair)
+        std::fill(std::begin(row), std::end(row), 0.0f);
     d->channels = n;
     constexpr float kHalfPower = 0.70710678f;
     if (n == 1) {
         d->coef[kFL][0] = d->coef[kFR][0] = d->coef[kMono][0] = 1.0f;
+        d->pair[0][0] = d->pair[1][0] = 1.0f;
         return;
     }
     for (int ch = 0; ch < n; ++ch) {
@@ -331,16 +337,41 @@ void build_channel_map(Decoder *d, const AVChannelLayout &layout)
                              kHalfPower * d->coef[kFC][ch] +
                              0.5f * kHalfPower * (d->coef[kRL][ch] + d->coef[kRR][ch]);
     }
+    // A front-pair ring made for an earlier layout keeps a later, wider
+    // one (a chained Ogg, say) audible through the stereo fold-down; for a
+    // layout on the front pair alone these are the FL and FR rows as they
+    // are.
+    for (int ch = 0; ch < n; ++ch) {
+        d->pair[0][ch] = d->coef[kFL][ch] + kHalfPower * (d->coef[kFC][ch] + d->coef[kRL][ch]);
+        d->pair[1][ch] = d->coef[kFR][ch] + kHalfPower * (d->coef[kFC][ch] + d->coef[kRR][ch]);
+    }
     // Where several source channels meet in one slot, scale them so that
     // full-scale input cannot exceed full scale.
-    for (auto &row : d->coef) {
+    const auto limit = [n](float *row) {
         float sum = 0.0f;
         for (int ch = 0; ch < n; ++ch)
             sum += row[ch];
         if (sum > 1.0f)
             for (int ch = 0; ch < n; ++ch)
                 row[ch] /= sum;
-    }
+    };
+    for (auto &row : d->coef)
+        limit(row);
+    for (auto &row : d->pair)
+        limit(row);
+}
+
+/* Whether the channel map puts everything on the front pair, so that a
+   ring of (FL, FR) carries the source whole. */
+bool front_pair_only(const Decoder *d)
+{
+    if (d->channels > 2)
+        return false;
+    for (int slot : {kFC, kLFE, kRL, kRR})
+        for (int ch = 0; ch < d->channels; ++ch)
+            if (d->coef[slot][ch] != 0.0f)
+                return false;
+    return true;
 }
 
 bool configure_swr(Decoder *d, const AVFrame *f)
@@ -403,21 +434,97 @@ bool frame_matches_swr(const Decoder *d, const AVFrame *f)
            av_channel_layout_compare(&f->ch_layout, &d->in_layout.layout) == 0;
 }
 
+typedef int32_t Int4 __attribute__((vector_size(16)));
+
+/* A float source can carry NaN, infinities or absurd values; none of them
+   may reach the mix, where one stream could deafen all others.  Every
+   sample is kept or zeroed by a select: a branch per sample would keep the
+   loops scalar. */
+inline Vec4 finite4(Vec4 x)
+{
+    const Vec4 limit = {16.0f, 16.0f, 16.0f, 16.0f};
+    const Int4 magnitude = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    const Vec4 size = Vec4(Int4(x) & magnitude);
+    return Vec4(Int4(x) & (size <= limit)); /* NaN compares false */
+}
+
+inline float finite1(float x)
+{
+    return std::fabs(x) <= 16.0f ? x : 0.0f;
+}
+
+/* Whether a front-pair ring takes the converted planes as they are: mono
+   (on both sides) or left and right. */
+bool pair_straight(const Decoder *d)
+{
+    if (d->channels == 1)
+        return d->pair[0][0] == 1.0f && d->pair[1][0] == 1.0f;
+    return d->channels == 2 && d->pair[0][0] == 1.0f && d->pair[0][1] == 0.0f &&
+           d->pair[1][0] == 0.0f && d->pair[1][1] == 1.0f;
+}
+
+/* Source frames [first, first + frames) into a front-pair ring, made
+   finite on the way when the source is float. */
+void push_pair_straight(const Decoder *d, float *__restrict out, uint32_t first, uint32_t frames)
+{
+    const float *l = d->planes[0] + first;
+    const float *r = d->planes[d->channels > 1 ? 1 : 0] + first;
+    const bool check = d->float_input;
+    // Left and right interleaved, four frames a step as two shuffles: the
+    // compiler leaves the plain loop scalar.
+    uint32_t i = 0;
+    for (; i + 4 <= frames; i += 4, out += 4 * kPairSlots) {
+        Vec4 a, b;
+        std::memcpy(&a, l + i, sizeof a);
+        std::memcpy(&b, r + i, sizeof b);
+        if (check) {
+            a = finite4(a);
+            b = finite4(b);
+        }
+        const Vec4 lo = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+        const Vec4 hi = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+        std::memcpy(out, &lo, sizeof lo);
+        std::memcpy(out + 4, &hi, sizeof hi);
+    }
+    for (; i < frames; ++i, out += kPairSlots) {
+        out[0] = check ? finite1(l[i]) : l[i];
+        out[1] = check ? finite1(r[i]) : r[i];
+    }
+}
+
+/* The same through the fold onto the front pair, for a layout the ring was
+   not made for; the planes are already finite. */
+void push_pair_folded(const Decoder *d, float *__restrict out, uint32_t first, uint32_t frames)
+{
+    for (uint32_t i = 0; i < frames; ++i, out += kPairSlots) {
+        float left = 0.0f, right = 0.0f;
+        for (int ch = 0; ch < d->channels; ++ch) {
+            left += d->pair[0][ch] * d->planes[ch][first + i];
+            right += d->pair[1][ch] * d->planes[ch][first + i];
+        }
+        out[0] = left;
+        out[1] = right;
+    }
+}
+
 /* Maps `frames` converted frames into the ring, which has room for them. */
 void push_frames(Decoder *d, Ring *ring, uint32_t frames)
 {
-    if (d->float_input) {
-        // A float source can carry NaN, infinities or absurd values; none of
-        // them may reach the mix, where one stream could deafen all others.
-        // Every sample stored back, kept or zeroed: a store only on the bad
-        // ones makes the loop branch per sample and stay scalar, where a
-        // select runs four or eight lanes at once.
+    // The usual case copies and checks in one pass; the others check the
+    // planes first.
+    const bool straight = ring->slots == kPairSlots && pair_straight(d);
+    if (d->float_input && !straight) {
         for (int ch = 0; ch < d->channels; ++ch) {
             float *__restrict p = d->planes[ch];
-            for (uint32_t i = 0; i < frames; ++i) {
-                const float x = p[i];
-                p[i] = std::fabs(x) <= 16.0f ? x : 0.0f;
+            uint32_t i = 0;
+            for (; i + 4 <= frames; i += 4) {
+                Vec4 x;
+                std::memcpy(&x, p + i, sizeof x);
+                x = finite4(x);
+                std::memcpy(p + i, &x, sizeof x);
             }
+            for (; i < frames; ++i)
+                p[i] = finite1(p[i]);
         }
     }
     // Frame by frame, so each ring frame is written once, whole.  Mono and
@@ -427,7 +534,11 @@ void push_frames(Decoder *d, Ring *ring, uint32_t frames)
     uint32_t done = 0;
     for (const RingSpan &span : spans) {
         float *out = span.data;
-        if (d->channels <= 2) {
+        if (straight) {
+            push_pair_straight(d, out, done, span.frames);
+        } else if (ring->slots == kPairSlots) {
+            push_pair_folded(d, out, done, span.frames);
+        } else if (d->channels <= 2) {
             // A ring frame is two four-wide vectors: a weighted sum of at
             // most two source samples (the second weight 0 for mono).
             static_assert(kRingSlots == 8, "two vectors of four make a frame");
@@ -645,6 +756,15 @@ int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
         d->codec->ch_layout.nb_channels > kMaxSourceChannels)
         return SONA_ERROR_FORMAT;
     d->source_rate = uint32_t(d->codec->sample_rate);
+    {
+        LayoutHolder layout;
+        if (d->codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+            av_channel_layout_default(&layout.layout, d->codec->ch_layout.nb_channels);
+        else if (av_channel_layout_copy(&layout.layout, &d->codec->ch_layout) < 0)
+            return SONA_ERROR_MEMORY;
+        build_channel_map(d.get(), layout.layout);
+        d->ring_slots = front_pair_only(d.get()) ? kPairSlots : kRingSlots;
+    }
 
     d->packet.reset(av_packet_alloc());
     d->frame.reset(av_frame_alloc());
@@ -657,6 +777,11 @@ int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
 uint32_t decoder_source_rate(const Decoder *d)
 {
     return d->source_rate;
+}
+
+uint32_t decoder_ring_slots(const Decoder *d)
+{
+    return d->ring_slots;
 }
 
 void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz)
@@ -766,7 +891,7 @@ void table_close(sona::Decoder *d)
 constexpr sona::DecoderTable kTable = {
     sona::kDecoderTableVersion, sizeof(sona::DecoderTable),
     table_open,                 sona::decoder_source_rate,
-    sona::decoder_set_play_rate, sona::decoder_rewind,
+    sona::decoder_ring_slots,   sona::decoder_set_play_rate, sona::decoder_rewind,
     sona::decoder_fill,         table_close,
 };
 

@@ -110,6 +110,11 @@ uint32_t decoder_source_rate(const Decoder *d)
     return loaded_table()->source_rate(d);
 }
 
+uint32_t decoder_ring_slots(const Decoder *d)
+{
+    return loaded_table()->ring_slots(d);
+}
+
 void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz)
 {
     loaded_table()->set_play_rate(d, play_rate_hz);

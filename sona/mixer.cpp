@@ -108,19 +108,72 @@ void mix_steady(const Voice *v, float *acc, const float *in, uint32_t frames)
     /* all gains zero: the frames are consumed unheard */
 }
 
-void mix_span(Voice *v, float *acc, const float *in, uint32_t frames)
+/* The same for a front-pair ring: (FL, FR) frames, the mono downmix their
+   average.  The other own-layout gains meet silence and are skipped. */
+void mix_ramp_pair(Voice *v, float *acc, const float *in, uint32_t frames)
 {
+    float *g = v->gain_now;
+    const float *step = v->gain_step;
+    for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, in += kPairSlots) {
+        const float l = in[0], r = in[1];
+        const float mono = 0.5f * (l + r);
+        for (int j = 0; j < kGains; ++j)
+            g[j] += step[j];
+        acc[kFL] += g[kFL] * l + g[kMixChannels + kFL] * mono;
+        acc[kFR] += g[kFR] * r + g[kMixChannels + kFR] * mono;
+        for (int c = kFC; c < kMixChannels; ++c)
+            acc[c] += g[kMixChannels + c] * mono;
+    }
+}
+
+void mix_steady_pair(const Voice *v, float *__restrict acc, const float *__restrict in,
+                     uint32_t frames)
+{
+    const float *g = v->gain_now;
+    const float kl = g[kFL], kr = g[kFR];
+    float routed[kMixChannels];
+    bool any_routed = false;
+    for (int c = 0; c < kMixChannels; ++c) {
+        routed[c] = 0.5f * g[kMixChannels + c]; /* folds the average's half in */
+        any_routed |= routed[c] != 0.0f;
+    }
+    if (!any_routed) {
+        for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, in += kPairSlots) {
+            acc[kFL] += kl * in[0];
+            acc[kFR] += kr * in[1];
+        }
+        return;
+    }
+    for (uint32_t i = 0; i < frames; ++i, acc += kAccStride, in += kPairSlots) {
+        const float sum = in[0] + in[1];
+        acc[kFL] += kl * in[0];
+        acc[kFR] += kr * in[1];
+        for (int c = 0; c < kMixChannels; ++c)
+            acc[c] += routed[c] * sum;
+    }
+}
+
+void mix_span(Voice *v, float *acc, const float *in, uint32_t slots, uint32_t frames)
+{
+    const bool pair = slots == kPairSlots;
     if (v->ramp_left_frames > 0) {
         const uint32_t k = std::min(frames, v->ramp_left_frames);
-        mix_ramp(v, acc, in, k);
+        if (pair)
+            mix_ramp_pair(v, acc, in, k);
+        else
+            mix_ramp(v, acc, in, k);
         v->ramp_left_frames -= k;
         if (v->ramp_left_frames == 0)
             std::copy(v->gain_target, v->gain_target + kGains, v->gain_now); /* no drift */
         acc += size_t(k) * kAccStride;
-        in += size_t(k) * kRingSlots;
+        in += size_t(k) * slots;
         frames -= k;
     }
-    if (frames > 0)
+    if (frames == 0)
+        return;
+    if (pair)
+        mix_steady_pair(v, acc, in, frames);
+    else
         mix_steady(v, acc, in, frames);
 }
 
@@ -140,8 +193,18 @@ bool all_zero(const float g[kGains])
     return std::all_of(g, g + kGains, [](float x) { return x == 0.0f; });
 }
 
-/* Mixes up to `frames` frames of one voice; false once its session ended. */
-bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
+bool play_direct(const Mixer *m, const Voice *v, const Ring *ring);
+void mix_direct(const Mixer *m, const Voice *v, const RingSpan spans[2], float *out,
+                uint32_t frames);
+
+/* What a chunk's one voice wrote, when it was offered the output itself. */
+enum class Wrote { kNothing, kAcc, kOut };
+
+/* Mixes up to `frames` frames of one voice; false once its session ended.
+   With `direct`, the voice is the only one: it may write the chunk's
+   output straight away (wrote = kOut), or mixes into the accumulator,
+   which is not yet cleared (kAcc), or stays silent (kNothing). */
+bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames, float *direct, Wrote *wrote)
 {
     Session *s = v->session;
     Ring *ring = &s->ring;
@@ -183,11 +246,20 @@ bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames)
 
     RingSpan spans[2];
     const uint32_t got = ring_read_spans(ring, frames, spans);
-    for (const RingSpan &span : spans) {
-        if (span.frames == 0)
-            continue;
-        mix_span(v, acc, span.data, span.frames);
-        acc += size_t(span.frames) * kAccStride;
+    if (direct && play_direct(m, v, ring)) {
+        mix_direct(m, v, spans, direct, frames);
+        *wrote = Wrote::kOut;
+    } else {
+        if (direct) {
+            std::fill(acc, acc + size_t(frames) * kAccStride, 0.0f);
+            *wrote = Wrote::kAcc;
+        }
+        for (const RingSpan &span : spans) {
+            if (span.frames == 0)
+                continue;
+            mix_span(v, acc, span.data, ring->slots, span.frames);
+            acc += size_t(span.frames) * kAccStride;
+        }
     }
     ring_read_commit(ring, got);
     if (got == frames || ring_read_available(ring) > 0)
@@ -283,6 +355,79 @@ void fold_out(const Mixer *m, const float *acc, float *out, uint32_t frames)
     }
 }
 
+/* A voice alone, steady, on the front pair and not routed, to a 5.1 or
+   stereo device (whose folds keep the front pair apart): each output frame
+   is its two samples times a gain each, clamped, and silence elsewhere. */
+bool play_direct(const Mixer *m, const Voice *v, const Ring *ring)
+{
+    const uint32_t n = m->out_channels;
+    if (ring->slots != kPairSlots || v->ramp_left_frames != 0 || (n != 6 && n != 2))
+        return false;
+    for (int c = 0; c < kMixChannels; ++c)
+        if (v->gain_now[kMixChannels + c] != 0.0f)
+            return false;
+    for (uint32_t o = 0; o < n; ++o)
+        if (m->fold[o][kFL] != (o == 0 ? m->fold[0][kFL] : 0.0f) ||
+            m->fold[o][kFR] != (o == 1 ? m->fold[1][kFR] : 0.0f))
+            return false;
+    return true;
+}
+
+void mix_direct(const Mixer *m, const Voice *v, const RingSpan spans[2], float *out,
+                uint32_t frames)
+{
+    const uint32_t n = m->out_channels;
+    const float left = m->fold[0][kFL] * v->gain_now[kFL];
+    const float right = m->fold[1][kFR] * v->gain_now[kFR];
+    // Two frames a step: (L, R, L, R) in one register.
+    const Vec4 gain = {left, right, left, right};
+    const Vec4 lo = {-1.0f, -1.0f, -1.0f, -1.0f};
+    const Vec4 hi = {1.0f, 1.0f, 1.0f, 1.0f};
+    const Vec4 zero = {};
+    uint32_t done = 0;
+    for (int k = 0; k < 2; ++k) {
+        const float *in = spans[k].data;
+        const uint32_t count = spans[k].frames;
+        uint32_t i = 0;
+        if (n == 6) {
+            // Four 5.1 frames are six whole registers: the pairs placed by
+            // shuffles, the rest silence.
+            for (; i + 4 <= count; i += 4, in += 4 * kPairSlots, out += 4 * 6) {
+                Vec4 x, y;
+                std::memcpy(&x, in, sizeof x);
+                std::memcpy(&y, in + 4, sizeof y);
+                x = clamp4(x * gain, lo, hi);
+                y = clamp4(y * gain, lo, hi);
+                const Vec4 s0 = __builtin_shufflevector(x, zero, 0, 1, 4, 4);
+                const Vec4 s1 = __builtin_shufflevector(x, zero, 4, 4, 2, 3);
+                const Vec4 s3 = __builtin_shufflevector(y, zero, 0, 1, 4, 4);
+                const Vec4 s4 = __builtin_shufflevector(y, zero, 4, 4, 2, 3);
+                std::memcpy(out, &s0, sizeof s0);
+                std::memcpy(out + 4, &s1, sizeof s1);
+                std::memcpy(out + 8, &zero, sizeof zero);
+                std::memcpy(out + 12, &s3, sizeof s3);
+                std::memcpy(out + 16, &s4, sizeof s4);
+                std::memcpy(out + 20, &zero, sizeof zero);
+            }
+        } else {
+            for (; i + 2 <= count; i += 2, in += 2 * kPairSlots, out += 2 * 2) {
+                Vec4 x;
+                std::memcpy(&x, in, sizeof x);
+                x = clamp4(x * gain, lo, hi);
+                std::memcpy(out, &x, sizeof x);
+            }
+        }
+        for (; i < count; ++i, in += kPairSlots, out += n) {
+            std::fill(out, out + n, 0.0f);
+            out[0] = full_scale(left * in[0]);
+            out[1] = full_scale(right * in[1]);
+        }
+        done += count;
+    }
+    // The voice ran dry within the chunk: the rest is silence.
+    std::fill(out, out + size_t(frames - done) * n, 0.0f);
+}
+
 } // namespace
 
 void mixer_fold_matrix(uint32_t channels, float fold[kMixChannels][kMixChannels])
@@ -368,10 +513,16 @@ void mixer_render(Mixer *m, float *out, uint32_t frames)
         const uint32_t n = std::min(frames, kMixChunkFrames);
         take_new_voices(m);
         float *acc = m->acc.get();
-        std::fill(acc, acc + size_t(n) * kAccStride, 0.0f);
+        // One voice, the usual case, may skip the accumulator and the fold.
+        float *direct = m->voice_count == 1 ? out : nullptr;
+        Wrote wrote = Wrote::kAcc;
+        if (direct)
+            wrote = Wrote::kNothing;
+        else
+            std::fill(acc, acc + size_t(n) * kAccStride, 0.0f);
         for (uint32_t i = 0; i < m->voice_count;) {
             Voice *v = m->voices[i];
-            if (mix_voice(m, v, acc, n)) {
+            if (mix_voice(m, v, acc, n, direct, &wrote)) {
                 ++i;
                 continue;
             }
@@ -379,7 +530,10 @@ void mixer_render(Mixer *m, float *out, uint32_t frames)
             m->voices[i] = m->voices[--m->voice_count];
             m->active.fetch_sub(1, std::memory_order_release);
         }
-        fold_out(m, acc, out, n);
+        if (wrote == Wrote::kAcc)
+            fold_out(m, acc, out, n);
+        else if (wrote == Wrote::kNothing)
+            std::fill(out, out + size_t(n) * m->out_channels, 0.0f);
         out += size_t(n) * m->out_channels;
         frames -= n;
     }

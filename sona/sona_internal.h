@@ -81,6 +81,11 @@ namespace sona {
 enum Slot : int { kFL = 0, kFR = 1, kFC = 2, kLFE = 3, kRL = 4, kRR = 5, kMono = 6 };
 constexpr int kMixChannels = 6;
 constexpr int kRingSlots = 8;
+/* Nearly every file is mono or stereo and plays on the front pair alone:
+   its ring carries just (FL, FR), a quarter of the memory traffic, and the
+   mixer derives the mono downmix, (FL + FR) / 2, when the stream is routed
+   to one speaker. */
+constexpr int kPairSlots = 2;
 /* Frames in the mixer's accumulator are padded the same way. */
 constexpr int kAccStride = 8;
 
@@ -162,6 +167,9 @@ enum class DecodeResult { kFull, kEnded };
    libsona.so, SONA_ERROR_UNKNOWN also when the module cannot be loaded. */
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out);
 uint32_t decoder_source_rate(const Decoder *d);
+/* kPairSlots when the source plays on the front pair alone, else
+   kRingSlots: the layout its ring is made for. */
+uint32_t decoder_ring_slots(const Decoder *d);
 /* Plays the source as if its rate were play_rate_hz (0 = its own). */
 void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz);
 /* Back to the first frame; false if the source cannot seek (the caller then
@@ -176,12 +184,13 @@ DecodeResult decoder_fill(Decoder *d, Ring *ring);
    stream opens.  Both sides are built from this header in one build, so
    the C++ types may cross; the version and size catch a module left over
    from another build. */
-constexpr uint32_t kDecoderTableVersion = 1;
+constexpr uint32_t kDecoderTableVersion = 2;
 struct DecoderTable {
     uint32_t version;
     uint32_t size; /* sizeof(DecoderTable) */
     int32_t (*open)(const Source &src, uint32_t out_rate, Decoder **out);
     uint32_t (*source_rate)(const Decoder *d);
+    uint32_t (*ring_slots)(const Decoder *d);
     void (*set_play_rate)(Decoder *d, uint32_t play_rate_hz);
     bool (*rewind)(Decoder *d);
     DecodeResult (*fill)(Decoder *d, Ring *ring);

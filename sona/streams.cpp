@@ -47,7 +47,7 @@ int32_t streams_open_session(Engine *e, Stream *stream)
     if (err != SONA_OK)
         return err;
     std::unique_ptr<Session> s(new (std::nothrow) Session);
-    if (!s || !ring_init(&s->ring, kRingFrames, kRingSlots))
+    if (!s || !ring_init(&s->ring, kRingFrames, decoder_ring_slots(decoder.get())))
         return SONA_ERROR_MEMORY;
     s->source = stream->source;
     s->out_rate = e->mixer.rate_hz;

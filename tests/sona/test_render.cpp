@@ -413,6 +413,36 @@ TEST_F(Render, TwoStreamsMixAndOnlyTheLaterFollowsItsChanges)
     EXPECT_NEAR(level[FL], kToneRms, 0.01 * kToneRms);
 }
 
+// A stream alone takes a shorter road to the output than one among others;
+// both must sound the same, on a 5.1 and on a stereo device, balanced and
+// turned down, odd frame counts included.
+TEST_F(Render, AStreamAloneSoundsAsItDoesAmongOthers)
+{
+    for (const uint32_t channels : {6u, 2u}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels");
+        std::vector<float> heard[2];
+        for (const bool alone : {true, false}) {
+            start(channels);
+            const SONA_HSTREAM h = play(files().stereo);
+            ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, 70, 40));
+            if (!alone) { /* a silent companion takes the other road */
+                ASSERT_TRUE(SONA_ChannelSetAttributes(play(files().mono_1k), -1, 0, -1));
+            }
+            std::vector<float> &buf = heard[alone ? 0 : 1];
+            for (const uint32_t frames : {1001u, 3u, 4096u, 257u}) {
+                const std::vector<float> piece = render(frames, channels);
+                buf.insert(buf.end(), piece.begin(), piece.end());
+            }
+        }
+        ASSERT_EQ(heard[0].size(), heard[1].size());
+        double worst = 0;
+        for (size_t i = 0; i < heard[0].size(); ++i)
+            worst = std::max(worst, double(std::fabs(heard[0][i] - heard[1][i])));
+        EXPECT_LT(worst, 1e-6);
+        EXPECT_GT(rms(heard[0]), 0.02); /* and it was not silence twice */
+    }
+}
+
 /* ---- rates -------------------------------------------------------------- */
 
 TEST_F(Render, PlaysA48kHzFileAtItsOwnPitchAndLength)
