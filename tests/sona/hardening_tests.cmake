@@ -37,3 +37,12 @@ add_test(NAME faults_player COMMAND test_faults_player)
 # not pass for growth.
 set_tests_properties(faults_player PROPERTIES LABELS "faults" TIMEOUT 600 ENVIRONMENT
   "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:sona>;SDL_AUDIODRIVER=pulseaudio;ASAN_OPTIONS=quarantine_size_mb=8;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_lsan.supp;TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_tsan.supp")
+
+# What the fuzzer found, replayed through its own body in this build.
+add_executable(test_fuzz_replay test_fuzz_replay.cpp)
+target_link_libraries(test_fuzz_replay PRIVATE sona_core GTest::gtest_main)
+target_include_directories(test_fuzz_replay PRIVATE ${PROJECT_SOURCE_DIR}/sona)
+target_compile_definitions(test_fuzz_replay PRIVATE
+                           SONA_FUZZ_INPUTS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz_inputs")
+add_test(NAME fuzz_inputs_replayed COMMAND test_fuzz_replay)
+set_tests_properties(fuzz_inputs_replayed PROPERTIES LABELS "faults" TIMEOUT 300)
