@@ -90,14 +90,27 @@ export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio LD_LIBRAR
 
 clk=$(getconf CLK_TCK)
 now() { date +%s.%N; }
-ticks() { # utime + stime of a process, its ended threads included
-  sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+# A process that ended early leaves its figures empty, says why, and the
+# run goes on with the other measures.
+declare -A err_of
+alive() {
+  [ -r "/proc/$1/status" ] && return 0
+  local status=0
+  wait "$1" 2>/dev/null || status=$?
+  echo "!! process $1 ended early (status $status):" \
+    "$(grep -v QStandardPaths "${err_of[$1]}" | tail -3 | tr '\n' ' ')" >&2
+  return 1
 }
-hwm_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$1/status"; }
+ticks() { # utime + stime of a process, its ended threads included
+  alive "$1" && sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }' || true
+}
+hwm_kib() { alive "$1" && awk '/^VmHWM/ { print $2 }' "/proc/$1/status" || true; }
 start() { # start PROGRAM ARGS...: runs it in the background, its pid in $started
-  "$@" </dev/null >/dev/null 2>&1 &
+  local err=$work/err.${#pids[@]}
+  "$@" </dev/null >/dev/null 2>"$err" &
   started=$!
   pids+=("$started")
+  err_of[$started]=$err
 }
 finish() {
   kill "$1" 2>/dev/null || true
@@ -105,14 +118,14 @@ finish() {
 }
 percent() { # percent T0 T1 TICKS0 TICKS1: percent of one core
   awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" -v hz="$clk" \
-    'BEGIN { printf "%.3f", (d - c) / hz / (b - a) * 100 }'
+    'BEGIN { if (c == "" || d == "") print "-"; else printf "%.3f\n", (d - c) / hz / (b - a) * 100 }'
 }
 stats() { # median and worst of the numbers on stdin
-  sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f %.1f\n", v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
+  grep -E '^[0-9.]+$' | sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f %.1f\n", v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
 }
 field() { sed -nE "s/(^|.* )$1=([^ ]+).*/\2/p" <<<"$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+mib() { awk -v k="$1" 'BEGIN { if (k == "") printf "-"; else printf "%.1f", k / 1024 }'; }
 
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
 dirty=$(git -C "$root" status --porcelain -- sona ui playback audio 2>/dev/null | wc -l)
@@ -122,7 +135,7 @@ echo "   intervals ${seconds} s, ${reps} latency repetitions, ${runs} start-up r
 
 echo
 echo "(1) start-up"
-startup=$("$build/bin/bench_window_startup" "$runs")
+startup=$("$build/bin/bench_window_startup" "$runs" || true)
 echo "$startup"
 bare_ms=$(sed -nE 's/.*bare Qt window ([0-9.]+) ms.*/\1/p' <<<"$startup")
 form_ms=$(sed -nE 's/.*libsona ([0-9.]+) ms.*/\1/p' <<<"$startup")
@@ -135,7 +148,9 @@ for _ in $(seq "$reps"); do
 done
 read -r mpv_first mpv_first_worst < <(stats <"$work/mpv_first")
 read -r ffplay_first ffplay_first_worst < <(stats <"$work/ffplay_first")
-loop=$("$probe" loopback "$reps")
+loop=$("$probe" loopback "$reps" || true)
+echo "mpv start to first audio: median $mpv_first ms, worst $mpv_first_worst;" \
+  "ffplay: $ffplay_first, worst $ffplay_first_worst; $loop"
 
 echo
 echo "(2) idle: the installed-style quadrant and the bare window side by side, from 5 s after start"
@@ -149,6 +164,8 @@ idle_q=$(percent "$t0" "$t1" "$q0" "$q1"); idle_b=$(percent "$t0" "$t1" "$b0" "$
 idle_streams=$(pactl list short sink-inputs 2>/dev/null | wc -l)
 hwm_quadrant=$(hwm_kib "$q"); hwm_bare=$(hwm_kib "$b")
 finish "$q"; finish "$b"
+echo "quadrant $idle_q %, bare window $idle_b %; peak RSS $hwm_quadrant KiB and $hwm_bare KiB;" \
+  "sink inputs at idle: $idle_streams"
 
 echo "(3) playing one MP3 through the null sink, from 3 s after start, ${rounds} round(s)"
 : >"$work/cpu_quadrant" >"$work/cpu_mpv" >"$work/cpu_ffplay"
@@ -164,19 +181,21 @@ for _ in $(seq "$rounds"); do
     t0=$(now); c0=$(ticks "$p")
     sleep "$seconds"
     t1=$(now); c1=$(ticks "$p")
-    echo "$(percent "$t0" "$t1" "$c0" "$c1") $(hwm_kib "$p")" >>"$work/cpu_$player"
+    echo "$(percent "$t0" "$t1" "$c0" "$c1") $(hwm_kib "$p")" | tee -a "$work/cpu_$player" |
+      sed "s/^/$player: % of one core, peak RSS KiB: /"
     finish "$p"
   done
 done
 read -r play_q play_q_worst < <(cut -d' ' -f1 "$work/cpu_quadrant" | stats)
 read -r play_m play_m_worst < <(cut -d' ' -f1 "$work/cpu_mpv" | stats)
 read -r play_f play_f_worst < <(cut -d' ' -f1 "$work/cpu_ffplay" | stats)
-hwm_play_q=$(cut -d' ' -f2 "$work/cpu_quadrant" | sort -n | tail -1)
-hwm_play_m=$(cut -d' ' -f2 "$work/cpu_mpv" | sort -n | tail -1)
-hwm_play_f=$(cut -d' ' -f2 "$work/cpu_ffplay" | sort -n | tail -1)
+hwm_play_q=$(cut -s -d' ' -f2 "$work/cpu_quadrant" | sort -n | tail -1)
+hwm_play_m=$(cut -s -d' ' -f2 "$work/cpu_mpv" | sort -n | tail -1)
+hwm_play_f=$(cut -s -d' ' -f2 "$work/cpu_ffplay" | sort -n | tail -1)
 
 echo "(4) control latency, ${reps} of each"
-latency=$("$probe" latency "$reps" "$work/tone.mp3" "$work/short.mp3" "$harness")
+latency=$("$probe" latency "$reps" "$work/tone.mp3" "$work/short.mp3" "$harness" || true)
+echo "$latency"
 
 echo "(5) peak RSS of the harness with 0, 1, 16 and 64 streams, 5 s after start"
 declare -A hwm_n
@@ -184,10 +203,14 @@ for n in 0 1 16 64; do
   start "$harness" --play "$n" "$work/music.mp3"
   sleep 5
   hwm_n[$n]=$(hwm_kib "$started")
+  echo "$n streams: peak RSS ${hwm_n[$n]} KiB"
   finish "$started"
 done
-per_stream=$(awk -v a="${hwm_n[1]}" -v b="${hwm_n[64]}" 'BEGIN { printf "%.0f", (b - a) / 63 }')
-per_stream16=$(awk -v a="${hwm_n[1]}" -v b="${hwm_n[16]}" 'BEGIN { printf "%.0f", (b - a) / 15 }')
+growth() { # growth KIB_FEW KIB_MANY STREAMS: KiB per further stream
+  awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN { if (a == "" || b == "") print "-"; else printf "%.0f", (b - a) / n }'
+}
+per_stream=$(growth "${hwm_n[1]}" "${hwm_n[64]}" 63)
+per_stream16=$(growth "${hwm_n[1]}" "${hwm_n[16]}" 15)
 
 echo
 echo "== results (load now $(cut -d' ' -f1-3 /proc/loadavg))"
