@@ -72,6 +72,8 @@ SONA_BOOL engine_start(std::unique_ptr<Engine> e, int32_t device, uint32_t freq,
         engine_destroy(e.release());
         throw;
     }
+    if (e->output)
+        output_start(e->output.get());
     e->first_handle = streams_next_handle(e.get());
     g_engine = e.release();
     return succeed();

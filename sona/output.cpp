@@ -372,7 +372,6 @@ int32_t open_sdl(int32_t device, uint32_t freq, Mixer *mixer, Output *o)
         if (o->device == 0)
             return SONA_ERROR_DEVICE;
     }
-    o->keeper = std::thread(keeper_main, o);
     return SONA_OK;
 }
 
@@ -415,6 +414,12 @@ int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out)
     if (err == SONA_OK)
         *out = std::move(o);
     return err;
+}
+
+void output_start(Output *o)
+{
+    if (!o->clock.joinable())
+        o->keeper = std::thread(keeper_main, o);
 }
 
 bool output_running(const Output *o)

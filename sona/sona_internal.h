@@ -321,7 +321,7 @@ struct OutputDeleter {
 };
 using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 
-/* Sets up `mixer` and starts the output's own thread, which connects to
+/* Sets up `mixer` for the output whose own thread (output_start) connects to
    the device (loading SDL), closes it while nothing plays and opens it
    again when something does, or when it was lost (the sound server
    restarted).  Device 1 is connected by that thread, so Init does not wait
@@ -329,6 +329,10 @@ using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
    one is reported at once.  device 0 opens the silent clock.  Returns a
    SONA_ error code. */
 int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out);
+/* Starts the output's own thread, once everything else has its threads:
+   that thread's first act is loading SDL, and while the dynamic loader is
+   busy with its forty libraries no other thread can be created. */
+void output_start(Output *o);
 /* Runs or pauses the device; not from the mixer.  Returns at once. */
 void output_set_running(Output *o, bool running);
 bool output_running(const Output *o);
