@@ -15,7 +15,9 @@ target_compile_definitions(test_e2e_program PRIVATE QUADRANT_CMAKE="${CMAKE_COMM
                            QUADRANT_BUILD_DIR="${PROJECT_BINARY_DIR}")
 add_dependencies(test_e2e_program quadrant sona sona-ffmpeg)
 add_test(NAME e2e_installed_program COMMAND test_e2e_program)
-set_tests_properties(e2e_installed_program PROPERTIES LABELS "e2e" TIMEOUT 600)
+# The program inherits the sanitizers' options; libpulse is in it too.
+set_tests_properties(e2e_installed_program PROPERTIES LABELS "e2e" TIMEOUT 600 ENVIRONMENT
+  "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_lsan.supp;TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/e2e_tsan.supp")
 
 # Faults on the render path: files changed while they play, files of
 # gigabytes, odd names.

@@ -99,13 +99,27 @@ protected:
         display_ = ":" + number.substr(0, number.find('\n'));
     }
 
+    std::string program_log() const
+    {
+        const std::vector<uint8_t> bytes = sona_test::read_file(dir_.file("quadrant.log"));
+        return std::string(bytes.begin(), bytes.end());
+    }
+
     std::vector<std::string> program_env() const
     {
         std::vector<std::string> env = server_.client_env();
         env.insert(env.end(), {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb",
                                "SDL_AUDIODRIVER=pulseaudio", "HOME=" + dir_.path(),
                                "XDG_CONFIG_HOME=" + dir_.file("config"),
-                               "XDG_RUNTIME_DIR=" + dir_.path(), "LD_LIBRARY_PATH="});
+                               "XDG_RUNTIME_DIR=" + dir_.path()});
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // The sanitizers intercept dlopen, and glibc then searches the
+        // RUNPATH of their runtime rather than the program's $ORIGIN/../lib.
+        // The normal build proves the RUNPATH; here the path is given.
+        env.push_back("LD_LIBRARY_PATH=" + prefix_ + "/lib");
+#else
+        env.push_back("LD_LIBRARY_PATH=");
+#endif
         return env;
     }
 
@@ -270,12 +284,16 @@ TEST_F(InstalledProgram, RoutesFollowsTheSliderFallsSilentOnStopAndExitsCleanly)
     // The pid comes from the window itself: Child keeps its own private.
     const auto deadline = Clock::now() + kBound;
     while (window_.empty() && Clock::now() < deadline) {
-        const std::string found = xdo({"search", "--onlyvisible", "--name", "^Form1$"}, false);
+        // By its class, which is the program's name: the title is the
+        // window's own business.
+        const std::string found =
+            xdo({"search", "--onlyvisible", "--classname", "^quadrant$"}, false);
         window_ = found.substr(0, found.find('\n'));
         if (window_.empty())
             std::this_thread::sleep_for(100ms);
     }
-    ASSERT_FALSE(window_.empty()) << "no window named Form1 appeared";
+    ASSERT_FALSE(window_.empty()) << "no window of quadrant appeared; the program said:\n"
+                                  << program_log();
     const std::string pid = xdo({"getwindowpid", window_});
     pid_ = std::atoi(pid.c_str());
     ASSERT_GT(pid_, 0);
@@ -338,7 +356,8 @@ TEST_F(InstalledProgram, RoutesFollowsTheSliderFallsSilentOnStopAndExitsCleanly)
         << "Stop: expected silence, heard " << levels_text(levels);
 
     close_window();
-    EXPECT_EQ(program_.wait(60s), 0) << "quadrant did not exit with status 0 after closing";
+    EXPECT_EQ(program_.wait(60s), 0) << "quadrant did not exit with status 0 after closing:\n"
+                                     << program_log();
 }
 
 } // namespace
