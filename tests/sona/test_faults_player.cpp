@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
 #include <string>
@@ -138,10 +139,21 @@ TEST_F(Player, TwoHundredPressesOfPlayAreEachHeardAndMemoryStaysBounded)
     double area = 0;
     for (float x : heard)
         area += x;
-    // Each stream ramps in over about 5 ms, so a whole one is a little
-    // less than kLevel for kSeconds; one stream missing is 1/200 of it.
+    // Each stream ramps in over kRampMs, so a whole one is heard as a
+    // little less than kLevel for kSeconds; one stream missing is 1/200 of
+    // the area.  So is an underrun of about 10 ms while a hundred streams
+    // overlap: the sound server drops what arrives late.  The sanitizer
+    // builds run the mix several times slower and may underrun that long on
+    // two cores.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kTolerance = 8;
+#else
+    constexpr double kTolerance = 1;
+#endif
+    const double whole = kPresses * (1 - 0.5 * sona::kRampMs / 1000.0 / kSeconds);
     const double streams = area / (kLevel * kSeconds * kRecordRateHz);
-    EXPECT_NEAR(streams, kPresses, 1.5) << "streams heard in full";
+    EXPECT_NEAR(streams, whole, kTolerance) << "streams heard in full (or an underrun)";
+    std::printf("heard %.2f streams' worth of %d\n", streams, kPresses);
 
     // Each ended stream keeps only its handle's small record until Free.
     const size_t held_end = held_bytes();
