@@ -39,6 +39,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -433,9 +434,13 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
                    RevertToParent, CurrentTime);
     XSync(display, False);
     std::vector<double> keyMs, sliderMs;
+    // Each key comes at a random point of the window's 100 ms tick: runs a
+    // whole number of ticks apart would all see the same wait for it.
+    std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> phaseMs(0, 99);
     for (int i = 0; i < reps; ++i) {
         harness.send("volume 30");
-        sleepMs(500); // the tick applies it within 100 ms, the ramp in 5
+        sleepMs(500 + phaseMs(random)); // the tick applies it within 100 ms, the ramp in 5
         const long long before = monotonicNs();
         const float quiet = monitor.medianPeak(before - 300000000LL, before);
         const long long t0 = monotonicNs();
