@@ -11,7 +11,9 @@
 #
 # DESKTOP_SECONDS: each CPU interval (60); REPS: repetitions of each latency
 # (10); RUNS: start-up runs of each window (20); PLAY_ROUNDS: rounds of the
-# three players' CPU, interleaved (1).
+# three players' CPU, interleaved (1).  The sound server's CPU in each
+# interval is printed beside the player's: how a player feeds it is part of
+# what it costs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -120,8 +122,9 @@ percent() { # percent T0 T1 TICKS0 TICKS1: percent of one core
   awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" -v hz="$clk" \
     'BEGIN { if (c == "" || d == "") print "-"; else printf "%.3f\n", (d - c) / hz / (b - a) * 100 }'
 }
-stats() { # median and worst of the numbers on stdin
-  grep -E '^[0-9.]+$' | sort -n | awk '{ v[NR] = $1 } END { if (NR) printf "%.1f %.1f\n", v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
+stats() { # stats [DIGITS]: median and worst of the numbers on stdin
+  grep -E '^[0-9.]+$' | sort -n | awk -v d="${1:-1}" '{ v[NR] = $1 } END {
+    f = "%." d "f %." d "f\n"; if (NR) printf f, v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
 }
 field() { sed -nE "s/(^|.* )$1=([^ ]+).*/\2/p" <<<"$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
@@ -157,14 +160,15 @@ echo "(2) idle: the installed-style quadrant and the bare window side by side, f
 start "$quadrant"; q=$started
 start "$harness" --bare; b=$started
 sleep 5
-t0=$(now); q0=$(ticks "$q"); b0=$(ticks "$b")
+t0=$(now); q0=$(ticks "$q"); b0=$(ticks "$b"); s0=$(ticks "$pulse_pid")
 sleep "$seconds"
-t1=$(now); q1=$(ticks "$q"); b1=$(ticks "$b")
+t1=$(now); q1=$(ticks "$q"); b1=$(ticks "$b"); s1=$(ticks "$pulse_pid")
 idle_q=$(percent "$t0" "$t1" "$q0" "$q1"); idle_b=$(percent "$t0" "$t1" "$b0" "$b1")
+idle_s=$(percent "$t0" "$t1" "$s0" "$s1")
 idle_streams=$(pactl list short sink-inputs 2>/dev/null | wc -l)
 hwm_quadrant=$(hwm_kib "$q"); hwm_bare=$(hwm_kib "$b")
 finish "$q"; finish "$b"
-echo "quadrant $idle_q %, bare window $idle_b %; peak RSS $hwm_quadrant KiB and $hwm_bare KiB;" \
+echo "quadrant $idle_q %, bare window $idle_b %, sound server $idle_s %; peak RSS $hwm_quadrant KiB and $hwm_bare KiB;" \
   "sink inputs at idle: $idle_streams"
 
 echo "(3) playing one MP3 through the null sink, from 3 s after start, ${rounds} round(s)"
@@ -178,17 +182,21 @@ for _ in $(seq "$rounds"); do
     esac
     p=$started
     sleep 3
-    t0=$(now); c0=$(ticks "$p")
+    t0=$(now); c0=$(ticks "$p"); s0=$(ticks "$pulse_pid")
     sleep "$seconds"
-    t1=$(now); c1=$(ticks "$p")
-    echo "$(percent "$t0" "$t1" "$c0" "$c1") $(hwm_kib "$p")" | tee -a "$work/cpu_$player" |
-      sed "s/^/$player: % of one core, peak RSS KiB: /"
+    t1=$(now); c1=$(ticks "$p"); s1=$(ticks "$pulse_pid")
+    echo "$(percent "$t0" "$t1" "$c0" "$c1") $(hwm_kib "$p") $(percent "$t0" "$t1" "$s0" "$s1")" |
+      tee -a "$work/cpu_$player" |
+      sed "s/^/$player: % of one core, peak RSS KiB, sound server % of one core: /"
     finish "$p"
   done
 done
-read -r play_q play_q_worst < <(cut -d' ' -f1 "$work/cpu_quadrant" | stats)
-read -r play_m play_m_worst < <(cut -d' ' -f1 "$work/cpu_mpv" | stats)
-read -r play_f play_f_worst < <(cut -d' ' -f1 "$work/cpu_ffplay" | stats)
+read -r play_q play_q_worst < <(cut -d' ' -f1 "$work/cpu_quadrant" | stats 2)
+read -r play_m play_m_worst < <(cut -d' ' -f1 "$work/cpu_mpv" | stats 2)
+read -r play_f play_f_worst < <(cut -d' ' -f1 "$work/cpu_ffplay" | stats 2)
+read -r server_q _ < <(cut -s -d' ' -f3 "$work/cpu_quadrant" | stats 2)
+read -r server_m _ < <(cut -s -d' ' -f3 "$work/cpu_mpv" | stats 2)
+read -r server_f _ < <(cut -s -d' ' -f3 "$work/cpu_ffplay" | stats 2)
 hwm_play_q=$(cut -s -d' ' -f2 "$work/cpu_quadrant" | sort -n | tail -1)
 hwm_play_m=$(cut -s -d' ' -f2 "$work/cpu_mpv" | sort -n | tail -1)
 hwm_play_f=$(cut -s -d' ' -f2 "$work/cpu_ffplay" | sort -n | tail -1)
@@ -227,6 +235,8 @@ printf "%-44s %12s %14s %14s %s\n" "playing CPU, % of one core" "$play_q" "mpv $
   "$(ratio "$play_q" "$play_m")" "<= 0.33 x mpv"
 printf "%-44s %12s %14s %14s %s\n" "" "" "ffplay $play_f" "$(ratio "$play_q" "$play_f")" \
   "(worst: Q $play_q_worst, mpv $play_m_worst, ffplay $play_f_worst)"
+printf "%-44s %12s %14s %14s %s\n" "  sound server meanwhile, % of one core" "$server_q" \
+  "mpv $server_m" "ffplay $server_f" "(idle: $idle_s)"
 for kind in chooser_closed chooser_open key_to_level; do
   line=$(grep "^$kind " <<<"$latency" || true)
   case $kind in
