@@ -10,7 +10,7 @@ build_packages=(cmake make g++ pkg-config
                 libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
                 libsdl2-dev)
 test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils
-               xvfb xauth xdotool
+               xvfb xauth xdotool libx11-dev
                clang libclang-rt-14-dev
                desktop-file-utils appstream dpkg-dev)
 
