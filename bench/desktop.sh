@@ -236,7 +236,7 @@ printf "%-44s %12s %14s %14s %s\n" "playing CPU, % of one core" "$play_q" "mpv $
 printf "%-44s %12s %14s %14s %s\n" "" "" "ffplay $play_f" "$(ratio "$play_q" "$play_f")" \
   "(worst: Q $play_q_worst, mpv $play_m_worst, ffplay $play_f_worst)"
 printf "%-44s %12s %14s %14s %s\n" "  sound server meanwhile, % of one core" "$server_q" \
-  "mpv $server_m" "ffplay $server_f" "(idle: $idle_s)"
+  "mpv $server_m" "" "ffplay $server_f; at idle $idle_s"
 for kind in chooser_closed chooser_open key_to_level; do
   line=$(grep "^$kind " <<<"$latency" || true)
   case $kind in
