@@ -9,7 +9,6 @@
 #include "sona_test_util.h"
 #include "pulse_harness.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
