@@ -24,9 +24,10 @@ namespace {
 
 /* While something plays, rings drain by themselves and nobody tells us
    (the mixer may not make system calls): one worker looks every so often.
-   A ring holds ~186 ms, so this leaves a wide margin; it also bounds how
-   long a restart waits for its new beginning. */
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
+   A ring holds ~186 ms, so this leaves a wide margin.  Each look is a
+   wake-up of a thread, the larger part of a playing stream's cost after
+   the device's own, so not more often than this. */
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
 enum class Work { kNone, kRelease, kDecode };
 
