@@ -54,6 +54,12 @@ static_assert(kConvertFrames <= int(kRefillFrames), "the worker must wake with r
 constexpr int kMaxStarvedSamples = 1 << 16;
 /* Consecutive undecodable packets after which a stream counts as ended. */
 constexpr int kMaxBadPackets = 256;
+/* The largest block FFmpeg may allocate at once.  A header can claim any
+   size for a block that FFmpeg then allocates and zeroes in one go: a
+   62-byte WAV whose INFO chunk claims 600 MB got 600 MB.  No audio file
+   needs a block near this (the sample index of a 70-hour audiobook is the
+   largest we know of), so a bigger claim fails and the file is refused. */
+constexpr size_t kMaxAllocBytes = size_t(256) << 20;
 
 /* Demuxers allowed to claim data: audio containers only.  Everything that
    can name other files or hosts (hls, dash, concat, image2, sdp, rtp, ...)
@@ -654,6 +660,8 @@ int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
     std::call_once(quiet, [] {
         if (av_log_get_level() == AV_LOG_INFO)
             av_log_set_level(AV_LOG_QUIET);
+        // Process-wide, like the log level: FFmpeg has no cap per context.
+        av_max_alloc(kMaxAllocBytes);
     });
 
     DecoderPtr d(new (std::nothrow) Decoder);
