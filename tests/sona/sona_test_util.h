@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -59,6 +60,24 @@ public:
 private:
     std::string path_;
 };
+
+/* dir/ddd.../eee/tone.wav, exactly 4,000 bytes long (a name may have 255 at
+   most, so it takes nested directories), or "" if they cannot be made. */
+inline std::string four_thousand_byte_path(const TempDir &dir)
+{
+    constexpr size_t kLength = 4000;
+    const std::string leaf = "/tone.wav";
+    std::string path = dir.path();
+    while (path.size() + 1 + 200 + leaf.size() < kLength) {
+        path += "/" + std::string(200, 'd');
+        if (::mkdir(path.c_str(), 0700) != 0)
+            return "";
+    }
+    path += "/" + std::string(kLength - path.size() - leaf.size() - 1, 'e');
+    if (::mkdir(path.c_str(), 0700) != 0)
+        return "";
+    return path + leaf;
+}
 
 /* A test tone: one sine per channel (frequency 0 = a silent channel). */
 struct Tone {

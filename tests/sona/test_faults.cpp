@@ -258,31 +258,12 @@ struct OddName {
     std::string (*path)(const TempDir &dir);
 };
 
-// dir/ddd.../ddd.../name.wav, exactly 4,000 bytes long.
-std::string long_path(const TempDir &dir)
-{
-    constexpr size_t kLength = 4000;
-    const std::string leaf = "/tone.wav";
-    std::string path = dir.path();
-    while (path.size() + 1 + 200 + leaf.size() < kLength) {
-        path += "/" + std::string(200, 'd');
-        if (mkdir(path.c_str(), 0700) != 0)
-            return "";
-    }
-    const size_t last = kLength - path.size() - leaf.size() - 1;
-    path += "/" + std::string(last, 'e');
-    if (mkdir(path.c_str(), 0700) != 0)
-        return "";
-    path += leaf;
-    return path.size() == kLength ? path : "";
-}
-
 const OddName kOddNames[] = {
     {"Spaces", [](const TempDir &d) { return d.file("  a tone  with spaces .wav"); }},
     {"Quotes", [](const TempDir &d) { return d.file("it's \"quoted\" `twice` $(not run).wav"); }},
     {"LineBreaks", [](const TempDir &d) { return d.file("line\nbreak\r\ttab.wav"); }},
     {"NotUtf8", [](const TempDir &d) { return d.file("\xff\xfe\x80 caf\xe9.wav"); }},
-    {"FourThousandBytes", long_path},
+    {"FourThousandBytes", four_thousand_byte_path},
 };
 
 class OddNames : public Faults, public ::testing::WithParamInterface<OddName> {};

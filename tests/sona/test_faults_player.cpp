@@ -167,29 +167,12 @@ struct PickedName {
     std::string (*path)(const TempDir &dir);
 };
 
-// dir/ddd.../eee/tone.wav, exactly 4,000 bytes long.
-std::string long_path(const TempDir &dir)
-{
-    constexpr size_t kLength = 4000;
-    const std::string leaf = "/tone.wav";
-    std::string path = dir.path();
-    while (path.size() + 1 + 200 + leaf.size() < kLength) {
-        path += "/" + std::string(200, 'd');
-        if (mkdir(path.c_str(), 0700) != 0)
-            return "";
-    }
-    path += "/" + std::string(kLength - path.size() - leaf.size() - 1, 'e');
-    if (mkdir(path.c_str(), 0700) != 0)
-        return "";
-    return path + leaf;
-}
-
 const PickedName kPickedNames[] = {
     {"Spaces", [](const TempDir &d) { return d.file("  a tone  with spaces .wav"); }},
     {"Quotes", [](const TempDir &d) { return d.file("it's \"quoted\" `twice` $(not run).wav"); }},
     {"LineBreaks", [](const TempDir &d) { return d.file("line\nbreak\r\ttab.wav"); }},
     {"BeyondAscii", [](const TempDir &d) { return d.file("café ♫ 音楽 🎵.wav"); }},
-    {"FourThousandBytes", long_path},
+    {"FourThousandBytes", four_thousand_byte_path},
 };
 
 class PickedNames : public Player, public ::testing::WithParamInterface<PickedName> {};
