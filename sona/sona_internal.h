@@ -98,9 +98,19 @@ constexpr SpeakerWord kSpeakerWords[] = {
     {SONA_SPEAKER_REARRIGHT, kRR}, {SONA_SPEAKER_CENTER, kFC},
 };
 
-/* Sizes.  A ring holds ~186 ms at 44.1 kHz: enough to ride out a busy
-   worker, small enough that memory per stream stays far below 1 MiB. */
+/* Sizes.  A ring holds ~186 ms at 44.1 kHz (a two-slot ring, four times
+   narrower, twice that): enough to ride out a busy worker, and the longer
+   it lasts the fewer times a worker wakes to top it up; small enough that
+   memory per stream stays far below 1 MiB. */
 constexpr uint32_t kRingFrames = 8192;
+constexpr uint32_t kPairRingFrames = 2 * kRingFrames;
+inline uint32_t ring_frames_for(uint32_t slots)
+{
+    return slots == kPairSlots ? kPairRingFrames : kRingFrames;
+}
+/* The worker that watches the rings wakes when the emptiest one would be
+   down to this: ~93 ms at 44.1 kHz, time enough for a worker that is late. */
+constexpr uint32_t kLowFrames = 4096;
 /* The worker tops a ring up once this much of it is free. */
 constexpr uint32_t kRefillFrames = 1024;
 /* The mixer works in chunks of at most this many frames. */

@@ -47,7 +47,8 @@ int32_t streams_open_session(Engine *e, Stream *stream)
     if (err != SONA_OK)
         return err;
     std::unique_ptr<Session> s(new (std::nothrow) Session);
-    if (!s || !ring_init(&s->ring, kRingFrames, decoder_ring_slots(decoder.get())))
+    const uint32_t slots = decoder_ring_slots(decoder.get());
+    if (!s || !ring_init(&s->ring, ring_frames_for(slots), slots))
         return SONA_ERROR_MEMORY;
     s->source = stream->source;
     s->out_rate = e->mixer.rate_hz;

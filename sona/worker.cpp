@@ -5,6 +5,7 @@
 // side across the threads that take turns at it.
 #include "sona_internal.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace sona {
@@ -23,11 +24,15 @@ struct Pool {
 namespace {
 
 /* While something plays, rings drain by themselves and nobody tells us
-   (the mixer may not make system calls): one worker looks every so often.
-   A ring holds ~186 ms, so this leaves a wide margin.  Each look is a
-   wake-up of a thread, the larger part of a playing stream's cost after
-   the device's own, so not more often than this. */
+   (the mixer may not make system calls), so worker 0 sets itself an alarm
+   for when the emptiest ring would be down to kLowFrames.  A wake-up costs
+   more than the decoding it does (the decoder's tables have gone cold), so
+   a look comes as late as is safe: four a second for a stereo stream, where
+   a fixed 50 ms poll made twenty. */
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr auto kShortestLook = std::chrono::milliseconds(10);
+/* Also how late an ended session is released and an idle device paused. */
+constexpr auto kLongestLook = std::chrono::milliseconds(250);
 
 enum class Work { kNone, kRelease, kDecode };
 
@@ -139,6 +144,32 @@ size_t sessions_wanting_work(const Pool *p)
     return n;
 }
 
+/* Runs with the pool mutex held.  A session another worker holds is left
+   out: that worker looks again when it is done. */
+std::chrono::microseconds next_look(const Pool *p)
+{
+    const uint32_t rate = p->engine->mixer.rate_hz;
+    // A manual output drains as fast as its caller renders: no clock to go by.
+    if (p->engine->manual || rate == 0)
+        return kPollInterval;
+    uint64_t frames = UINT64_MAX;
+    for (const Session *s : p->sessions) {
+        if (s->busy)
+            continue;
+        // Relaxed: the last worker on it let go under our mutex, and the
+        // mixer's position only goes into an estimate.
+        const uint64_t held = s->ring.write_pos.load(std::memory_order_relaxed) -
+                              s->ring.read_pos.load(std::memory_order_relaxed);
+        // A session whose data is all in its ring needs a look when it has
+        // played out, to be released.
+        const uint64_t low = s->decoder_done ? 0 : kLowFrames;
+        frames = std::min(frames, held > low ? held - low : 0);
+    }
+    const auto until = std::chrono::microseconds(
+        std::min<uint64_t>(frames, UINT64_MAX / 1000000) * 1000000 / rate);
+    return std::clamp<std::chrono::microseconds>(until, kShortestLook, kLongestLook);
+}
+
 /* Worker 0 polls while something plays; the others sleep until there is
    more than one session to work on, so an idle or light load wakes one
    thread per poll, not all of them. */
@@ -162,7 +193,7 @@ void worker_main(Pool *p, unsigned index)
         if (did || p->quit)
             continue;
         if (playing && index == 0)
-            p->wake.wait_for(lock, kPollInterval);
+            p->wake.wait_for(lock, next_look(p));
         else
             p->wake.wait(lock);
     }
