@@ -465,8 +465,13 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
     harness.stop();
     XCloseDisplay(display);
 
-    std::printf("chooser_closed n=%zu median_ms=%.1f worst_ms=%.1f\n", closedMs.size(),
-                median(closedMs), worst(closedMs));
+    // The process's first Play also loads the decoder module and FFmpeg;
+    // the median and worst are of the rest, which only reopen the output.
+    const double firstMs = closedMs.empty() ? NAN : closedMs.front();
+    if (!closedMs.empty())
+        closedMs.erase(closedMs.begin());
+    std::printf("chooser_closed n=%zu median_ms=%.1f worst_ms=%.1f first_ms=%.1f\n",
+                closedMs.size(), median(closedMs), worst(closedMs), firstMs);
     std::printf("chooser_open n=%zu median_ms=%.1f worst_ms=%.1f\n", openMs.size(),
                 median(openMs), worst(openMs));
     std::printf("key_to_level n=%zu median_ms=%.1f worst_ms=%.1f key_to_slider_median_ms=%.1f\n",
