@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A long run of libsona by hand (not in CI): tests/sona/soak_driver.cpp
+# A long run of libsona by hand (not in CI): bench/soak_driver.cpp
 # starts and ends streams at random on the silent output (device 0) while
 # this script samples its resident memory and open descriptors every
 # minute into a log.
@@ -39,7 +39,7 @@ else
 fi
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUADRANT_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target sona_soak sona-ffmpeg >/dev/null
-driver=$(realpath "$dir/tests/sona_soak")
+driver=$(realpath "$dir/bin/sona_soak")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

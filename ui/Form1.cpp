@@ -1,5 +1,7 @@
 #include "Form1.h"
 
+#include "Form1Layout.h"
+
 #include "Module1.h"
 #include "modSona.h"
 
@@ -27,18 +29,10 @@
 
 namespace {
 
-// Positions are kept in twips as the window was drawn: 15 twips make one
-// device-independent pixel, and Qt's high-DPI scaling does the rest.
-constexpr int TwipsPerPixel = 15;
-
-constexpr int twips(int value)
+QRect placed(const Form1Layout::Place &place)
 {
-    return (value + TwipsPerPixel / 2) / TwipsPerPixel;
-}
-
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(twips(left), twips(top), twips(width), twips(height));
+    using Form1Layout::pixels;
+    return QRect(pixels(place.left), pixels(place.top), pixels(place.width), pixels(place.height));
 }
 
 constexpr int VolumeTickMs = 100;
@@ -144,7 +138,7 @@ Form1::Form1(Form1Seams seams, QWidget *parent)
         };
 
     setWindowTitle(tr("Form1"));
-    resize(twips(6225), twips(3600));
+    resize(placed(Form1Layout::Window).size());
     createControls();
     createTimer();
     OnWindowLoad();
@@ -156,11 +150,11 @@ void Form1::createControls()
 {
     Command2 = new QPushButton(tr("Play"), this);
     Command2->setObjectName(QStringLiteral("Command2"));
-    Command2->setGeometry(twips(240, 120, 1695, 375));
+    Command2->setGeometry(placed(Form1Layout::Command2));
 
     Slider1 = new QSlider(Qt::Horizontal, this);
     Slider1->setObjectName(QStringLiteral("Slider1"));
-    Slider1->setGeometry(twips(240, 1200, 4815, 495));
+    Slider1->setGeometry(placed(Form1Layout::Slider1));
     Slider1->setRange(VolumeMin, VolumeMax);
     Slider1->setValue(VolumeStart);
     Slider1->setSingleStep(VolumeSmallStep);
@@ -168,31 +162,31 @@ void Form1::createControls()
 
     Command1 = new QPushButton(tr("Stop"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(twips(2040, 120, 1575, 375));
+    Command1->setGeometry(placed(Form1Layout::Command1));
 
     Label1 = new QLabel(tr("Volume"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(twips(240, 840, 615, 255));
+    Label1->setGeometry(placed(Form1Layout::Label1));
 
     Command3 = new QPushButton(tr("Balance"), this);
     Command3->setObjectName(QStringLiteral("Command3"));
-    Command3->setGeometry(twips(240, 2040, 1095, 375));
+    Command3->setGeometry(placed(Form1Layout::Command3));
 
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setGeometry(twips(360, 2760, 495, 285));
+    Text1->setGeometry(placed(Form1Layout::Text1));
 
     Text2 = new QLineEdit(this);
     Text2->setObjectName(QStringLiteral("Text2"));
-    Text2->setGeometry(twips(1320, 2760, 495, 285));
+    Text2->setGeometry(placed(Form1Layout::Text2));
 
     Label2 = new QLabel(tr("X"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setGeometry(twips(120, 2760, 255, 255));
+    Label2->setGeometry(placed(Form1Layout::Label2));
 
     Label3 = new QLabel(tr("Y"), this);
     Label3->setObjectName(QStringLiteral("Label3"));
-    Label3->setGeometry(twips(1080, 2760, 135, 255));
+    Label3->setGeometry(placed(Form1Layout::Label3));
 
     // Each label names the control it stands by, for screen readers.
     Label1->setBuddy(Slider1);

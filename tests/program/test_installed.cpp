@@ -1,0 +1,150 @@
+// The installed program as a user meets it: `cmake --install` into a
+// scratch prefix, prefix/bin/quadrant under Xvfb on a private sound server
+// with a 5.1 null sink, driven by X input alone (xdotool) and judged by
+// what the sink's monitor recorded.  Nothing of the program is faked.
+// Every step waits for what it should cause: on a loaded machine the
+// window, the chooser and the server may each take seconds.
+#include "Form1Layout.h"
+#include "sound_server.h"
+#include "test_support.h"
+
+#include <X11/Xlib.h>
+
+using namespace sona_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kToneRms = 0.5 / M_SQRT2;
+
+class Installed : public ::testing::Test {
+protected:
+    /* xdotool's output, a line each; a failure names the command. */
+    std::vector<std::string> xdo(const std::string &args, bool must = true)
+    {
+        std::string out;
+        FILE *p = popen(("DISPLAY=" + display_ + " timeout 30 xdotool " + args).c_str(), "r");
+        char buf[256];
+        for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, got);
+        const bool ok = p && pclose(p) == 0;
+        EXPECT_TRUE(ok || !must) << "xdotool " << args << ": " << out;
+        std::vector<std::string> lines;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    /* The program's visible windows other than its main one. */
+    std::vector<std::string> dialogs(pid_t pid)
+    {
+        std::vector<std::string> found = xdo("search --onlyvisible --pid " + std::to_string(pid), false);
+        found.erase(std::remove(found.begin(), found.end(), window_), found.end());
+        return found;
+    }
+    void click(const Form1Layout::Place &place, int dx = 0)
+    {
+        xdo("windowfocus --sync " + window_ + " mousemove --window " + window_ + " " +
+            std::to_string(place.centreX() + dx) + " " + std::to_string(place.centreY()) +
+            " click 1");
+    }
+    void type_into(const Form1Layout::Place &box, int value)
+    {
+        click(box);
+        xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " +
+            std::to_string(value));
+    }
+    void expect_heard(const std::vector<double> &expected, const std::string &what)
+    {
+        std::string heard;
+        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard))
+            << what << ": heard " << heard;
+    }
+
+    TempDir dir_;
+    sound::Server server_{sound::Kind::PulseAudio, {{"surround", 6}}};
+    std::unique_ptr<sound::Recorder> recorder_;
+    std::string display_, window_;
+};
+
+TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
+{
+    ASSERT_TRUE(server_.ok()) << server_.error();
+    recorder_ = std::make_unique<sound::Recorder>(server_, sound::Sink{"surround", 6});
+    const std::string prefix = dir_.file("prefix");
+    ASSERT_EQ(std::system(("cmake --install " QUADRANT_BUILD_DIR " --prefix " + prefix + " >/dev/null").c_str()), 0);
+    const std::string tone =
+        make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 600, 44100, "-c:a flac"});
+
+    // -displayfd: Xvfb picks a free display and writes its number.
+    sound::Child xvfb({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>" +
+                                       dir_.file("display")},
+                      {}, dir_.file("xvfb.log"));
+    for (auto until = Clock::now() + 30s; display_.empty() && Clock::now() < until;
+         std::this_thread::sleep_for(50ms)) {
+        const std::vector<uint8_t> number = read_file(dir_.file("display"));
+        if (!number.empty() && number.back() == '\n')
+            display_ = ":" + std::string(number.begin(), number.end() - 1);
+    }
+    ASSERT_FALSE(display_.empty()) << "Xvfb gave no display";
+
+    std::vector<std::string> env = server_.env();
+    env.insert(env.end(), {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + dir_.path()});
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers intercept dlopen, and glibc then searches their
+    // runtime's RUNPATH, not the program's: the normal build proves that.
+    env.push_back("LD_LIBRARY_PATH=" + prefix + "/lib");
+#else
+    env.push_back("LD_LIBRARY_PATH=");
+#endif
+    sound::Child program({prefix + "/bin/quadrant"}, env, dir_.file("quadrant.log"));
+    window_ = xdo("search --sync --onlyvisible --classname '^quadrant$'").at(0);
+
+    // The slider to 100 first, so the tone is heard at unity; then Play,
+    // answering Qt's own chooser by typing the path.
+    click(Form1Layout::Slider1);
+    xdo("key --window " + window_ + " End");
+    click(Form1Layout::Command2);
+    for (auto until = Clock::now() + 30s; dialogs(program.pid()).empty() && Clock::now() < until;)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_FALSE(dialogs(program.pid()).empty()) << "the chooser did not open";
+    xdo("windowfocus --sync " + dialogs(program.pid()).at(0) + " type --delay 20 '" + tone + "'");
+    for (int i = 0; i < 10 && !dialogs(program.pid()).empty(); ++i)
+        xdo("key Return sleep 1"); /* a completion list may take the first Return */
+    expect_heard({1, 1, 0, 0, 0, 0}, "Play");
+
+    const struct {
+        int x, y;
+        std::vector<double> heard;
+    } points[] = {{100, 100, {0, 0, 0, 0, 1, 0}}, {700, 500, {0, 1, 0, 0, 0, 0}},
+                  {400, 300, {0, 0, 1, 0, 0, 0}}, {100, 500, {1, 0, 0, 0, 0, 0}},
+                  {700, 100, {0, 0, 0, 0, 0, 1}}};
+    for (const auto &p : points) {
+        type_into(Form1Layout::Text1, p.x);
+        type_into(Form1Layout::Text2, p.y);
+        click(Form1Layout::Command3);
+        expect_heard(p.heard, "Balance at " + std::to_string(p.x) + ", " + std::to_string(p.y));
+    }
+
+    // Ten pages of five: 50, heard at (50/100)^3.
+    click(Form1Layout::Slider1);
+    xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up");
+    expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
+
+    click(Form1Layout::Command1);
+    expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
+
+    // The window's close button, as a window manager reports it.
+    Display *d = XOpenDisplay(display_.c_str());
+    ASSERT_NE(d, nullptr);
+    XEvent close{};
+    close.xclient = {ClientMessage, 0, True, d, Window(std::stoul(window_)),
+                     XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
+    close.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    XSendEvent(d, close.xclient.window, False, NoEventMask, &close);
+    XCloseDisplay(d);
+    const std::vector<uint8_t> log = read_file(dir_.file("quadrant.log"));
+    EXPECT_EQ(program.wait(60s), 0) << std::string(log.begin(), log.end());
+}
+
+} // namespace

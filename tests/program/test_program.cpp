@@ -1,0 +1,323 @@
+// Module1 and the window against the recording fake of libsona, through
+// the real binding: the exact calls each control, tick and drop makes,
+// and what the user is told when something cannot be done.
+#include "Form1.h"
+#include "Module1.h"
+#include "fake_sona.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+std::string calls()
+{
+    return FakeSona_Log();
+}
+
+std::string flags(uint32_t handle, const char *word)
+{
+    return "SONA_ChannelSetFlags(" + std::to_string(handle) + ", " + word + ")\n";
+}
+
+std::string volume(uint32_t handle, int value)
+{
+    return "SONA_ChannelSetAttributes(" + std::to_string(handle) + ", 0, " +
+           std::to_string(value) + ", 64)\n";
+}
+
+std::string played(const std::string &path, uint32_t handle)
+{
+    return "SONA_StreamCreateFile(0, \"" + path + "\", 0, 0, 0) -> " + std::to_string(handle) +
+           "\nSONA_ChannelPlay(" + std::to_string(handle) + ", 0)\n";
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FakeSona_Reset();
+        Module1::CurrentStream = 0;
+        Module1::SpeakerFlags = 0;
+    }
+};
+
+/* ---- Module1 ----------------------------------------------------------- */
+
+struct PointRow {
+    int16_t x, y;
+    const char *word; /* what goes out after a first call that chose front right */
+};
+constexpr int16_t kMin = std::numeric_limits<int16_t>::min(), kMax = std::numeric_limits<int16_t>::max();
+const PointRow kPoints[] = {
+    {500, 200, "0x22000000"}, {100, 100, "0x12000000"}, {100, 500, "0x11000000"},
+    {700, 500, "0x21000000"}, {400, 300, "0x13000000"}, {-5, -5, "0x12000000"},
+    {399, 299, "0x12000000"}, {401, 301, "0x21000000"}, {399, 301, "0x11000000"},
+    {401, 299, "0x22000000"}, {kMin, kMin, "0x12000000"}, {kMax, kMax, "0x21000000"},
+    {kMin, kMax, "0x11000000"}, {kMax, kMin, "0x22000000"},
+    // On a dividing line but not at the centre, no speaker is chosen and
+    // the previous word goes out again.
+    {400, 100, "0x21000000"}, {100, 300, "0x21000000"}, {400, kMax, "0x21000000"},
+    {kMin, 300, "0x21000000"}, {401, 300, "0x21000000"}, {400, 299, "0x21000000"},
+};
+
+class Points : public Program, public ::testing::WithParamInterface<PointRow> {};
+
+TEST_P(Points, ChooseTheSpeakerWordByQuadrantAndDividingLine)
+{
+    Module1::RouteSpeakers(700, 500);
+    Module1::RouteSpeakers(GetParam().x, GetParam().y);
+    EXPECT_EQ(calls(), flags(0, "0x21000000") + flags(0, GetParam().word));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Points, ::testing::ValuesIn(kPoints));
+
+TEST_F(Program, ADividingLineAtFirstSendsNoWord)
+{
+    Module1::RouteSpeakers(400, 100);
+    EXPECT_EQ(calls(), flags(0, "0x00000000"));
+}
+
+TEST_F(Program, EachPlayReplacesTheCurrentStreamEvenWhenCreationFails)
+{
+    Module1::StartOutput();
+    Module1::PlayFile(QString::fromUtf8("/m\xc3\xbasica/\xe6\x97\xa5 1.mp3"));
+    FakeSona_FailNext("SONA_StreamCreateFile", SONA_ERROR_FORMAT);
+    Module1::PlayFile(QStringLiteral("/music/notes.txt"));
+    EXPECT_EQ(Module1::CreateError, SONA_ERROR_FORMAT);
+    Module1::SetVolume(55);
+    Module1::PlayFile(QString());
+    Module1::RouteSpeakers(100, 100);
+    EXPECT_EQ(Module1::CreateError, SONA_OK);
+    EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n" +
+                           played("/m\\xc3\\xbasica/\\xe6\\x97\\xa5 1.mp3", 1) +
+                           played("/music/notes.txt", 0) + volume(0, 55) + played("", 2) +
+                           flags(2, "0x12000000"));
+}
+
+/* ---- the window -------------------------------------------------------- */
+
+class Window : public Program {
+protected:
+    void SetUp() override
+    {
+        Program::SetUp();
+        Form1Seams seams;
+        seams.chooseFile = [this](QWidget *) { return ++chooser_calls_, choice_(); };
+        seams.warn = [this](QWidget *, const QString &text) { warnings_ << text; };
+        seams.critical = [](QWidget *, const QString &text) { ADD_FAILURE() << text.toStdString(); };
+        seams.exit = [](int status) { ADD_FAILURE() << "exit " << status; };
+        form_ = std::make_unique<Form1>(seams);
+        EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n");
+        FakeSona_Reset();
+    }
+    template <class T> T *control(const char *name)
+    {
+        return form_->findChild<T *>(QString::fromLatin1(name));
+    }
+    void play(const QString &path)
+    {
+        choice_ = [path] { return path; };
+        control<QPushButton>("Command2")->click();
+    }
+    void balance(const QString &x, const QString &y)
+    {
+        control<QLineEdit>("Text1")->setText(x);
+        control<QLineEdit>("Text2")->setText(y);
+        control<QPushButton>("Command3")->click();
+    }
+    /* Runs the event loop until the window's own timer has ticked `count`
+       times; its handler, connected first, has run by then. */
+    void wait_for_ticks(int count)
+    {
+        QEventLoop loop;
+        int seen = 0;
+        QObject::connect(control<QTimer>("Timer1"), &QTimer::timeout, &loop,
+                         [&] { ++seen == count ? loop.exit() : void(); });
+        QTimer::singleShot(30000, &loop, [&] { loop.exit(1); }); /* ends a hung test */
+        ASSERT_EQ(loop.exec(), 0) << "the timer stopped ticking";
+    }
+    /* A drop as a file manager makes it, then what the window queued. */
+    bool drop(const QStringList &urls, Qt::DropActions offered, Qt::DropAction *taken = nullptr)
+    {
+        QMimeData data;
+        QList<QUrl> list;
+        for (const QString &url : urls)
+            list << QUrl(url);
+        data.setUrls(list);
+        QDragEnterEvent enter({200, 150}, offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &enter);
+        QDropEvent event({200, 150}, offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(form_.get(), &event);
+        EXPECT_EQ(calls(), "") << "played before the drop returned to the file manager";
+        QCoreApplication::sendPostedEvents(form_.get(), QEvent::MetaCall);
+        if (taken)
+            *taken = event.dropAction();
+        return enter.isAccepted() && event.isAccepted();
+    }
+
+    std::unique_ptr<Form1> form_;
+    std::function<QString()> choice_ = [] { return QString(); };
+    int chooser_calls_ = 0;
+    QStringList warnings_;
+};
+
+TEST_F(Window, TicksSendTheSliderForTheNewestStreamWhileTheChooserIsOpenToo)
+{
+    wait_for_ticks(1);
+    EXPECT_EQ(calls(), volume(0, 30));
+    control<QSlider>("Slider1")->setValue(100);
+    choice_ = [this] { return wait_for_ticks(2), QStringLiteral("/music/one.flac"); };
+    control<QPushButton>("Command2")->click();
+    wait_for_ticks(1);
+    EXPECT_EQ(calls(), volume(0, 30) + volume(0, 100) + volume(0, 100) +
+                           played("/music/one.flac", 1) + volume(1, 100));
+}
+
+TEST_F(Window, ACancelledChooserLeavesThePlayingStreamInCharge)
+{
+    play("/music/one.flac");
+    play("");
+    balance("700", "500");
+    EXPECT_EQ(chooser_calls_, 2);
+    EXPECT_EQ(calls(), played("/music/one.flac", 1) + flags(1, "0x21000000"));
+    EXPECT_TRUE(warnings_.isEmpty());
+}
+
+TEST_F(Window, StopAndClosingReleaseTheOutputEachTime)
+{
+    control<QPushButton>("Command1")->click();
+    control<QPushButton>("Command1")->click();
+    play("/music/one.flac"); /* still runs: it is the library that stays silent */
+    form_->show();
+    form_->close();
+    EXPECT_EQ(calls(), "SONA_Free()\nSONA_Free()\n" + played("/music/one.flac", 1) + "SONA_Free()\n");
+}
+
+struct UnplayableRow {
+    int32_t creation, play; /* the play on handle 0 then says its own */
+    const char *message;
+};
+const char kUnreadable[] = "\"song.flac\" cannot be played: the file is not there or cannot be read.";
+const char kFormat[] = "\"song.flac\" cannot be played: it is not in an audio format Quadrant supports.";
+const char kNoOutput[] = "\"song.flac\" cannot be played: there is no audio output, because the "
+                         "sound device could not be opened or Stop released it. Restart Quadrant "
+                         "to bring sound back.";
+const UnplayableRow kUnplayable[] = {
+    {SONA_ERROR_FILEOPEN, SONA_ERROR_HANDLE, kUnreadable},
+    {SONA_ERROR_FORMAT, SONA_ERROR_HANDLE, kFormat},
+    {SONA_ERROR_INIT, SONA_ERROR_INIT, kNoOutput},
+    {SONA_ERROR_DEVICE, SONA_OK, kNoOutput},
+    {SONA_ERROR_MEMORY, SONA_OK,
+     "\"song.flac\" cannot be played: the audio library could not open it as sound."},
+};
+
+class Unplayable : public Window, public ::testing::WithParamInterface<UnplayableRow> {};
+
+TEST_P(Unplayable, FilesAreExplainedOnceByPlayAndByDrop)
+{
+    for (bool dropped : {false, true}) {
+        FakeSona_FailNext("SONA_StreamCreateFile", GetParam().creation);
+        FakeSona_FailNext("SONA_ChannelPlay", GetParam().play);
+        if (dropped)
+            EXPECT_TRUE(drop({"file:///music/song.flac"}, Qt::CopyAction));
+        else
+            play("/music/song.flac");
+        EXPECT_EQ(warnings_, QStringList{GetParam().message});
+        EXPECT_EQ(calls(), played("/music/song.flac", 0));
+        EXPECT_EQ(Module1::CurrentStream, 0u);
+        warnings_.clear();
+        FakeSona_Reset();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Unplayable, ::testing::ValuesIn(kUnplayable));
+
+struct BoxRow {
+    const char *x, *y;
+    const char *outcome; /* the word routed, or the box blamed */
+};
+const BoxRow kBoxes[] = {
+    {"100", "500", "0x11000000"}, {"  +401 ", "\t299 ", "0x22000000"},
+    {"0399", "-0", "0x12000000"}, {"-32768", "32767", "0x11000000"},
+    {"", "", "X"},                {"abc", "100", "X"},
+    {"1.5", "100", "X"},          {"100", "32768", "Y"},
+    {"-32769", "100", "X"},       {"100", "99999999999999999999", "Y"},
+    {"0x10", "100", "X"},         {"100", "1e3", "Y"},
+    {"+-1", "100", "X"},          {"100", "1 2", "Y"},
+    {"+", "100", "X"},            {"100", "\xd9\xa1\xd9\xa2", "Y"}, /* Arabic-Indic digits */
+};
+
+class Boxes : public Window, public ::testing::WithParamInterface<BoxRow> {};
+
+TEST_P(Boxes, BalanceRoutesTheTypedPointOrBlamesTheFirstBadBox)
+{
+    balance(QString::fromUtf8(GetParam().x), QString::fromUtf8(GetParam().y));
+    const std::string outcome = GetParam().outcome;
+    if (outcome.size() > 1) {
+        EXPECT_EQ(calls(), flags(0, outcome.c_str()));
+        EXPECT_TRUE(warnings_.isEmpty());
+        return;
+    }
+    EXPECT_EQ(calls(), "");
+    EXPECT_EQ(warnings_, QStringList{QString::fromStdString(outcome) +
+                                     " must be a whole number from -32768 to 32767."});
+    auto *box = control<QLineEdit>(outcome == "X" ? "Text1" : "Text2");
+    EXPECT_EQ(form_->focusWidget(), box);
+    EXPECT_EQ(box->selectedText(), box->text());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Boxes, ::testing::ValuesIn(kBoxes));
+
+struct DropRow {
+    QStringList urls;
+    Qt::DropActions offered;
+    Qt::DropAction taken;    /* IgnoreAction: refused */
+    std::string expected;    /* the calls */
+};
+const auto kCopyOrMove = Qt::CopyAction | Qt::MoveAction;
+const DropRow kDrops[] = {
+    {{"file:///music/one.flac", "file:///music/two%20%C3%A9.ogg"}, kCopyOrMove, Qt::CopyAction,
+     played("/music/one.flac", 1) + played("/music/two \\xc3\\xa9.ogg", 2)},
+    {{"file:///music/one.flac"}, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction,
+     played("/music/one.flac", 1)},
+    // A file manager deletes the file after a move it was told succeeded.
+    {{"file:///music/one.flac"}, Qt::MoveAction, Qt::IgnoreAction, ""},
+    {{"https://example.org/a.mp3"}, kCopyOrMove, Qt::IgnoreAction, ""},
+    {{"file:///music/one.flac", "sftp://host/a.mp3"}, kCopyOrMove, Qt::IgnoreAction, ""},
+    {{}, kCopyOrMove, Qt::IgnoreAction, ""},
+};
+
+class Drops : public Window, public ::testing::WithParamInterface<DropRow> {};
+
+TEST_P(Drops, PlayLocalFilesInOrderAsACopyOrLinkAndRefuseTheRest)
+{
+    Qt::DropAction taken = Qt::IgnoreAction;
+    EXPECT_EQ(drop(GetParam().urls, GetParam().offered, &taken), GetParam().taken != Qt::IgnoreAction);
+    if (GetParam().taken != Qt::IgnoreAction) {
+        EXPECT_EQ(taken, GetParam().taken);
+        }
+    EXPECT_EQ(calls(), GetParam().expected);
+    EXPECT_EQ(chooser_calls_, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Drops, ::testing::ValuesIn(kDrops));
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,140 @@
+// End to end: a real file through the real libsona.so to a private sound
+// server, judged by what its null sink's monitor recorded.  Every case runs
+// on every server; each runs in a process of its own (see CMakeLists.txt),
+// so the server and the library start fresh for each.
+#include "sound_server.h"
+#include "test_support.h"
+
+using namespace sona_test;
+using sound::Kind;
+using sound::Sink;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const Sink kSurround{"surround", 6}, kStereo{"stereo", 2};
+constexpr double kToneRms = 0.5 / M_SQRT2;
+
+Kind server_kind()
+{
+    const char *kind = std::getenv("SONA_TEST_SERVER");
+    return kind && std::string(kind) == "PipeWire" ? Kind::PipeWire : Kind::PulseAudio;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void start(const Sink &sink)
+    {
+        server_ = std::make_unique<sound::Server>(server_kind(), std::vector<Sink>{sink});
+        ASSERT_TRUE(server_->ok()) << server_->error();
+        server_->use_in_this_process();
+        recorder_ = std::make_unique<sound::Recorder>(*server_, sink);
+        ASSERT_TRUE(recorder_->ok()) << server_->log();
+    }
+    void TearDown() override
+    {
+        SONA_Free();
+        recorder_.reset();
+        server_.reset();
+    }
+
+    /* Inits the default device and plays a long stereo tone. */
+    SONA_HSTREAM play_tone()
+    {
+        EXPECT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << SONA_ErrorGetCode();
+        const std::string path =
+            make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 600, 44100, "-c:a flac"});
+        const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+        EXPECT_NE(h, 0u) << SONA_ErrorGetCode();
+        EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+        return h;
+    }
+
+    void expect_heard(const std::vector<double> &expected, const std::string &what)
+    {
+        std::string heard;
+        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard))
+            << what << ": heard " << heard << "\n" << server_->log();
+    }
+
+    TempDir dir_;
+    std::unique_ptr<sound::Server> server_;
+    std::unique_ptr<sound::Recorder> recorder_;
+};
+
+struct RouteRow {
+    uint32_t word;
+    std::vector<double> surround, stereo; /* each channel's level, relative to the tone */
+};
+constexpr double a = 0.41421356, h = 0.70710678; /* the stereo fold's scale, and -3 dB */
+const RouteRow kRoutes[] = {
+    {SONA_SPEAKER_FRONTLEFT, {1, 0, 0, 0, 0, 0}, {a, 0}},
+    {SONA_SPEAKER_FRONTRIGHT, {0, 1, 0, 0, 0, 0}, {0, a}},
+    {SONA_SPEAKER_CENTER, {0, 0, 1, 0, 0, 0}, {a * h, a * h}},
+    {SONA_SPEAKER_REARLEFT, {0, 0, 0, 0, 1, 0}, {a * h, 0}},
+    {SONA_SPEAKER_REARRIGHT, {0, 0, 0, 0, 0, 1}, {0, a * h}},
+    {0, {1, 1, 0, 0, 0, 0}, {a, a}},
+};
+
+TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAlone)
+{
+    start(kSurround);
+    const SONA_HSTREAM h = play_tone();
+    for (const RouteRow &row : kRoutes) {
+        ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
+        expect_heard(row.surround, "word " + std::to_string(row.word));
+    }
+    // The desktop's mixer shows the stream by the program's name.
+    std::string inputs;
+    ASSERT_TRUE(server_->pactl("list sink-inputs", &inputs)) << server_->error();
+    EXPECT_NE(inputs.find("application.name = \"test_e2e\""), std::string::npos) << inputs;
+    EXPECT_NE(inputs.find("media.name = \"Playback\""), std::string::npos) << inputs;
+}
+
+TEST_F(EndToEnd, OnAStereoSinkTheLibraryFoldsDownItself)
+{
+    start(kStereo);
+    const SONA_HSTREAM h = play_tone();
+    for (const RouteRow &row : kRoutes) {
+        ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
+        expect_heard(row.stereo, "word " + std::to_string(row.word));
+    }
+}
+
+TEST_F(EndToEnd, AServerThatRestartsIsFoundAgainAndNoCallWaits)
+{
+    start(kSurround);
+    const SONA_HSTREAM h = play_tone();
+    expect_heard({1, 1, 0, 0, 0, 0}, "before the crash");
+    recorder_.reset();
+    server_->crash();
+    // Meanwhile every call answers at once: the window's timer goes on
+    // calling ten times a second.
+    const std::optional<bool> answered = guarded<bool>([h] {
+        bool ok = true;
+        for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(50ms))
+            ok = ok && SONA_ChannelSetAttributes(h, -1, 80 + i % 2, -1) &&
+                 SONA_ChannelSetFlags(h, i % 2 ? SONA_SPEAKER_FRONTLEFT : 0) &&
+                 SONA_ChannelPlay(h, SONA_FALSE);
+        return ok && SONA_ChannelSetFlags(h, SONA_SPEAKER_REARRIGHT) &&
+               SONA_ChannelSetAttributes(h, -1, 100, -1);
+    });
+    ASSERT_TRUE(answered) << "a call waited for the server";
+    EXPECT_TRUE(*answered);
+    ASSERT_TRUE(server_->restart()) << server_->error();
+    recorder_ = std::make_unique<sound::Recorder>(*server_, kSurround);
+    expect_heard({0, 0, 0, 0, 0, 1}, "after the restart, as set while the server was away");
+}
+
+TEST_F(EndToEnd, AServerThatComesAfterInitIsFoundByItself)
+{
+    start(kSurround);
+    recorder_.reset();
+    server_->crash();
+    play_tone();
+    ASSERT_TRUE(server_->restart()) << server_->error();
+    recorder_ = std::make_unique<sound::Recorder>(*server_, kSurround);
+    expect_heard({1, 1, 0, 0, 0, 0}, "once the server came");
+}
+
+} // namespace

@@ -1,0 +1,269 @@
+// What reaches each output channel, through the function the device
+// callback uses: speaker words, source layouts and fold-downs, volume and
+// balance, ramps, several streams, and rates.
+#include "render.h"
+
+using namespace sona_test;
+using namespace sona;
+
+namespace {
+
+/* Each source channel carries its own multiple of 100 Hz, so that over a
+   window of whole 10 ms periods every channel's share of every output
+   channel can be read apart without leakage. */
+const double kMonoHz[] = {1000};
+const double kStereoHz[] = {500, 1500};
+const double kSurroundHz[] = {300, 500, 700, 900, 1100, 1300}; /* FL FR FC LFE RL RR */
+
+struct Source {
+    const char *layout;
+    const double *hz;
+    int channels;
+};
+const Source kMono{"mono", kMonoHz, 1}, kStereo{"stereo", kStereoHz, 2},
+    kSurround{"FL+FR+FC+LFE+BL+BR", kSurroundHz, 6};
+
+std::string source_file(const Source &s)
+{
+    Tone tone{{}, s.layout, 2};
+    for (int c = 0; c < s.channels; ++c)
+        tone.exprs.push_back(sine(s.hz[c], 0.3));
+    return tone_file(std::string(s.layout) + ".wav", tone);
+}
+
+class Mix : public ::testing::Test {
+protected:
+    void TearDown() override { SONA_Free(); }
+    static SONA_HSTREAM create(uint32_t out_channels, const std::string &path)
+    {
+        EXPECT_TRUE(sona_init_manual(kRate, out_channels));
+        return SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+    }
+    static SONA_HSTREAM play(uint32_t out_channels, const std::string &path)
+    {
+        const SONA_HSTREAM h = create(out_channels, path);
+        EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)) << path;
+        return h;
+    }
+    TempDir dir_;
+};
+
+/* ---- speakers, layouts and fold-downs ---------------------------------- */
+
+constexpr double a = 0.41421356; /* 1 / (1 + 2 * 0.7071): full scale stays full scale */
+constexpr double q = 0.58578644; /* 1 / (1 + 0.7071), the quad fold */
+constexpr double h = 0.70710678;
+
+struct SpeakerRow {
+    const char *name;
+    const Source *source;
+    uint32_t out_channels, word;
+    int32_t pan;
+    std::vector<std::vector<double>> gain; /* [output channel][source channel] */
+};
+
+const SpeakerRow kSpeakerRows[] = {
+    {"MonoOnBothFronts", &kMono, 6, 0, 64, {{1}, {1}, {0}, {0}, {0}, {0}}},
+    {"StereoOnTheFrontPair", &kStereo, 6, 0, 64,
+     {{1, 0}, {0, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}},
+    {"SurroundOnAllSix", &kSurround, 6, 0, 64,
+     {{1, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0},
+      {0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 0, 1}}},
+    {"FrontLeftWord", &kMono, 6, SONA_SPEAKER_FRONTLEFT, 64, {{1}, {0}, {0}, {0}, {0}, {0}}},
+    {"FrontRightWord", &kMono, 6, SONA_SPEAKER_FRONTRIGHT, 64, {{0}, {1}, {0}, {0}, {0}, {0}}},
+    {"CentreWord", &kMono, 6, SONA_SPEAKER_CENTER, 64, {{0}, {0}, {1}, {0}, {0}, {0}}},
+    {"RearLeftWord", &kMono, 6, SONA_SPEAKER_REARLEFT, 64, {{0}, {0}, {0}, {0}, {1}, {0}}},
+    {"RearRightWord", &kMono, 6, SONA_SPEAKER_REARRIGHT, 64, {{0}, {0}, {0}, {0}, {0}, {1}}},
+    {"PanIgnoredWhileRouted", &kMono, 6, SONA_SPEAKER_FRONTLEFT, 128,
+     {{1}, {0}, {0}, {0}, {0}, {0}}},
+    {"RoutedStereoIsItsMonoDownmix", &kStereo, 6, SONA_SPEAKER_REARRIGHT, 64,
+     {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0.5, 0.5}}},
+    // The mono downmix of 5.1 is the average of the stereo fold-down.
+    {"RoutedSurroundIsItsMonoDownmix", &kSurround, 6, SONA_SPEAKER_CENTER, 64,
+     {{}, {}, {a / 2, a / 2, a * h, 0, a * h / 2, a * h / 2}, {}, {}, {}}},
+    {"SurroundFoldedToStereo", &kSurround, 2, 0, 64,
+     {{a, 0, a * h, 0, a * h, 0}, {0, a, a * h, 0, 0, a * h}}},
+    {"RoutedMonoFoldedToStereo", &kMono, 2, SONA_SPEAKER_REARLEFT, 64, {{a * h}, {0}}},
+    {"SurroundFoldedToQuad", &kSurround, 4, 0, 64,
+     {{q, 0, q * h, 0, 0, 0}, {0, q, q * h, 0, 0, 0}, {0, 0, 0, 0, q, 0}, {0, 0, 0, 0, 0, q}}},
+    {"SurroundFoldedToMono", &kSurround, 1, 0, 64,
+     {{a / 2, a / 2, a * h, 0, a * h / 2, a * h / 2}}},
+};
+
+class Speakers : public Mix, public ::testing::WithParamInterface<SpeakerRow> {};
+
+TEST_P(Speakers, EachSourceChannelReachesItsOutputsWithItsGain)
+{
+    const SpeakerRow &row = GetParam();
+    const SONA_HSTREAM s = play(row.out_channels, source_file(*row.source));
+    ASSERT_TRUE(SONA_ChannelSetFlags(s, row.word));
+    ASSERT_TRUE(SONA_ChannelSetAttributes(s, -1, -1, row.pan));
+    const std::vector<float> mix = render(kRate / 2, row.out_channels);
+    for (uint32_t o = 0; o < row.out_channels; ++o) {
+        const std::vector<float> out = channel(mix, int(row.out_channels), int(o), kRate / 4);
+        for (int c = 0; c < row.source->channels; ++c) {
+            const std::vector<double> &want = row.gain[o];
+            EXPECT_NEAR(tone_amplitude(out, row.source->hz[c]) / 0.3,
+                        want.empty() ? 0 : want[size_t(c)], 2e-3)
+                << "output " << o << ", source channel " << c;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Mix, FullScaleSurroundFoldedToStereoNeverClips)
+{
+    Tone loud{std::vector<std::string>(6, "sin(2*PI*100*t)"), kSurround.layout, 0.3};
+    loud.codec = "-c:a pcm_f32le";
+    play(2, make_tone(dir_, "loud.wav", loud));
+    const std::vector<float> mix = render(kRate / 4, 2);
+    const auto [lo, hi] = std::minmax_element(mix.begin(), mix.end());
+    EXPECT_GE(*lo, -1.0f);
+    EXPECT_LE(*hi, 1.0f);
+    EXPECT_GT(*hi, 0.99f);
+}
+
+/* ---- volume and balance ------------------------------------------------ */
+
+struct ControlRow {
+    int32_t volume, pan;
+    double left, right;
+};
+const ControlRow kControlRows[] = {
+    {0, 64, 0, 0},  {30, 64, 0.027, 0.027}, {50, 64, 0.125, 0.125}, {100, 64, 1, 1},
+    {100, 0, 1, 0}, {100, 32, 1, 0.5},      {100, 96, 0.5, 1},       {100, 128, 0, 1},
+};
+
+class Controls : public Mix, public ::testing::WithParamInterface<ControlRow> {};
+
+TEST_P(Controls, VolumeIsCubicAndPanLowersTheFarSide)
+{
+    const SONA_HSTREAM s = play(6, source_file(kMono));
+    ASSERT_TRUE(SONA_ChannelSetAttributes(s, -1, GetParam().volume, GetParam().pan));
+    const std::vector<float> mix = render(kRate / 2);
+    EXPECT_NEAR(tone_amplitude(channel(mix, 6, kFL, kRate / 4), 1000) / 0.3, GetParam().left, 1e-3);
+    EXPECT_NEAR(tone_amplitude(channel(mix, 6, kFR, kRate / 4), 1000) / 0.3, GetParam().right, 1e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Controls, ::testing::ValuesIn(kControlRows));
+
+/* ---- ramps ------------------------------------------------------------- */
+
+struct RampRow {
+    const char *name;
+    std::function<void(SONA_HSTREAM)> before, change, then; /* then: 60 frames after */
+};
+
+void volume(SONA_HSTREAM s, int v) { SONA_ChannelSetAttributes(s, -1, v, -1); }
+void route(SONA_HSTREAM s, uint32_t word) { SONA_ChannelSetFlags(s, word); }
+
+const RampRow kRampRows[] = {
+    {"Start", nullptr, [](SONA_HSTREAM) {}, nullptr},
+    {"VolumeDown", nullptr, [](SONA_HSTREAM s) { volume(s, 0); }, nullptr},
+    {"VolumeUp", [](SONA_HSTREAM s) { volume(s, 40); }, [](SONA_HSTREAM s) { volume(s, 100); }, nullptr},
+    {"PanHardLeft", nullptr, [](SONA_HSTREAM s) { SONA_ChannelSetAttributes(s, -1, -1, 0); }, nullptr},
+    {"ToCentre", nullptr, [](SONA_HSTREAM s) { route(s, SONA_SPEAKER_CENTER); }, nullptr},
+    {"BetweenSpeakers", [](SONA_HSTREAM s) { route(s, SONA_SPEAKER_FRONTLEFT); },
+     [](SONA_HSTREAM s) { route(s, SONA_SPEAKER_REARRIGHT); }, nullptr},
+    {"BackToOwnLayout", [](SONA_HSTREAM s) { route(s, SONA_SPEAKER_REARLEFT); },
+     [](SONA_HSTREAM s) { route(s, 0); }, nullptr},
+    {"Restart", nullptr, [](SONA_HSTREAM s) { SONA_ChannelPlay(s, SONA_TRUE); }, nullptr},
+    {"ReversedMidRamp", nullptr, [](SONA_HSTREAM s) { volume(s, 0); },
+     [](SONA_HSTREAM s) { volume(s, 100); }},
+};
+
+class Ramps : public Mix, public ::testing::WithParamInterface<RampRow> {};
+
+TEST_P(Ramps, NoSampleStepsFurtherThanTheSineAndTheRampTogether)
+{
+    Tone full{{"sin(2*PI*100*t)"}, "mono", 2};
+    full.codec = "-c:a pcm_f32le";
+    const SONA_HSTREAM s = create(6, tone_file("full100.wav", full));
+    if (GetParam().before)
+        GetParam().before(s);
+    ASSERT_TRUE(SONA_ChannelPlay(s, SONA_FALSE));
+    // A quarter period past ten: the change meets the sine at its peak,
+    // where a jump would be largest.
+    std::vector<float> mix = render(4410 + 110);
+    const std::vector<double> before = {rms(channel(mix, 6, kFL, 2000)),
+                                        rms(channel(mix, 6, kFC, 2000))};
+    GetParam().change(s);
+    std::vector<float> after = render(60); /* part of the way */
+    if (GetParam().then)
+        GetParam().then(s);
+    const std::vector<float> rest = render(4350);
+    after.insert(after.end(), rest.begin(), rest.end());
+    mix.insert(mix.end(), after.begin(), after.end());
+
+    const double sine_step = 2 * M_PI * 100 / kRate;
+    const double ramp_step = 1.0 / (kRate * kRampMs / 1000.0);
+    for (int c = 0; c < 6; ++c) {
+        EXPECT_LE(max_step(channel(mix, 6, c)), sine_step + ramp_step + 1e-4) << "channel " << c;
+    }
+    EXPECT_GT(rms(mix), 0.1) << "nothing played";
+    if (GetParam().before || std::string(GetParam().name) == "Start")
+        return;
+    const std::vector<double> later = {rms(channel(after, 6, kFL, 2000)),
+                                       rms(channel(after, 6, kFC, 2000))};
+    EXPECT_NE(before, later) << "the change was not applied";
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+/* ---- several streams --------------------------------------------------- */
+
+TEST_F(Mix, StreamsAddUpAndEachFollowsOnlyItsOwnControls)
+{
+    const SONA_HSTREAM first = play(6, source_file(kMono));
+    Tone other{{sine(400, 0.3)}, "mono", 2};
+    const std::string path = make_tone(dir_, "other.wav", other);
+    const SONA_HSTREAM second = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+    ASSERT_TRUE(SONA_ChannelPlay(second, SONA_FALSE));
+    ASSERT_TRUE(SONA_ChannelSetFlags(second, SONA_SPEAKER_REARLEFT));
+    ASSERT_TRUE(SONA_ChannelSetAttributes(first, -1, 50, -1));
+    const std::vector<float> mix = render(kRate / 2);
+    const std::vector<float> fl = channel(mix, 6, kFL, kRate / 4), rl = channel(mix, 6, kRL, kRate / 4);
+    EXPECT_NEAR(tone_amplitude(fl, 1000) / 0.3, 0.125, 1e-3);
+    EXPECT_NEAR(tone_amplitude(fl, 400) / 0.3, 0, 1e-3);
+    EXPECT_NEAR(tone_amplitude(rl, 400) / 0.3, 1, 1e-3);
+    EXPECT_NEAR(tone_amplitude(rl, 1000) / 0.3, 0, 1e-3);
+}
+
+/* ---- rates ------------------------------------------------------------- */
+
+TEST_F(Mix, A48kHzFileKeepsItsPitchAndLengthAndStaysClean)
+{
+    play(6, make_tone(dir_, "48k.wav", {{sine(1000), sine(1000)}, "stereo", 1, 48000, "-c:a pcm_f32le"}));
+    // In odd small pieces: the resampler is then asked for little at a time.
+    std::vector<float> mix(size_t(kRate) * 3 / 2 * 6);
+    for (uint32_t done = 0; done < kRate * 3 / 2; done += 333) {
+        sona_wait_decoded();
+        sona_render(mix.data() + size_t(done) * 6, std::min(333u, kRate * 3 / 2 - done));
+    }
+    const std::vector<float> fl = channel(mix, 6, kFL);
+    const auto [first, last] = audible(fl);
+    EXPECT_NEAR(double(last - first), kRate, 0.002 * kRate);
+    const std::vector<float> middle(fl.begin() + kRate / 4, fl.begin() + kRate / 4 + 22050);
+    EXPECT_NEAR(pitch(middle, 1000), 1000, 0.1);
+    EXPECT_LT(distortion_db(middle, 1000), -90);
+}
+
+TEST_F(Mix, PlaysAtTheRateAskedAndBackAtItsOwn)
+{
+    const SONA_HSTREAM h = create(6, make_tone(dir_, "48k.wav", {{sine(1000)}, "mono", 1, 48000}));
+    ASSERT_TRUE(SONA_ChannelSetAttributes(h, 24000, -1, -1)); /* half speed: an octave down */
+    std::vector<float> fl = channel(play_to_end(h).mix, 6, kFL);
+    const auto [first, last] = audible(fl);
+    EXPECT_NEAR(double(last - first), 2.0 * kRate, 0.004 * kRate);
+    EXPECT_NEAR(pitch({fl.begin() + kRate / 2, fl.begin() + kRate}, 500), 500, 0.5);
+
+    ASSERT_TRUE(SONA_ChannelSetAttributes(h, 0, -1, -1));
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_TRUE));
+    fl = channel(render(kRate / 2), 6, kFL, kRate / 10);
+    EXPECT_NEAR(pitch(fl, 1000), 1000, 0.5);
+}
+
+} // namespace

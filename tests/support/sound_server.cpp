@@ -1,0 +1,308 @@
+#include "sound_server.h"
+
+#include <pulse/simple.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+extern char **environ;
+
+namespace sound {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+std::string channel_map(int channels)
+{
+    return channels == 6 ? "front-left,front-right,front-center,lfe,rear-left,rear-right"
+                         : "front-left,front-right";
+}
+
+std::string text_of(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+/* Debian's PipeWire configuration with a 44.1 kHz graph and without the
+   larger cycle it sets on virtual machines (which these are), so that the
+   servers behave as on a desktop. */
+std::string desktop_like(std::string conf)
+{
+    for (const std::string key : {"default.clock.rate", "default.clock.allowed-rates"})
+        for (size_t at; (at = conf.find("#" + key)) != std::string::npos;)
+            conf.erase(at, 1);
+    const auto set = [&conf](const std::string &key, const std::string &value) {
+        const size_t at = conf.find(key + " ");
+        if (at != std::string::npos)
+            conf.replace(at, conf.find('\n', at) - at, key + " = " + value);
+    };
+    set("default.clock.rate", "44100");
+    set("default.clock.allowed-rates", "[ 44100 ]");
+    for (size_t at; (at = conf.find("vm.overrides")) != std::string::npos;)
+        conf.erase(at, conf.find('}', at) + 1 - at);
+    return conf;
+}
+
+} // namespace
+
+Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+             const std::string &log)
+{
+    // Built before fork: only async-signal-safe calls may follow it in a
+    // process with threads.  Entries of `env` come last and so win.
+    std::vector<std::string> all;
+    for (char **e = environ; *e; ++e)
+        all.emplace_back(*e);
+    all.insert(all.end(), env.begin(), env.end());
+    std::vector<char *> args, envp;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &e : all)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        setpgid(0, 0); /* its own children go with it */
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    ::close(out);
+}
+
+Child::~Child()
+{
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Child::running()
+{
+    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
+}
+
+int Child::wait(std::chrono::seconds bound)
+{
+    int status = 0;
+    for (const auto until = Clock::now() + bound; pid_ > 0 && Clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (waitpid(pid_, &status, WNOHANG) == pid_)
+            return pid_ = -1, WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return -1;
+}
+
+Server::Server(Kind kind, std::vector<Sink> sinks) : kind_(kind), sinks_(std::move(sinks))
+{
+    std::string pattern = "/tmp/sona-server-XXXXXX";
+    dir_ = ::mkdtemp(pattern.data()) ? pattern : "";
+    fs::create_directories(dir_ + "/pulse");
+    launch();
+}
+
+Server::~Server()
+{
+    crash();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+std::vector<std::string> Server::env() const
+{
+    // HOME and the runtime paths keep every cookie and state file, the
+    // server's and its clients', inside the scratch directory.
+    return {"PULSE_SERVER=unix:" + dir_ + "/pulse/native", "PULSE_RUNTIME_PATH=" + dir_ + "/pulse",
+            "XDG_RUNTIME_DIR=" + dir_, "PIPEWIRE_RUNTIME_DIR=" + dir_, "HOME=" + dir_,
+            "PIPEWIRE_CONFIG_DIR=" + dir_, "DISABLE_RTKIT=1",
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus"};
+}
+
+void Server::use_in_this_process() const
+{
+    for (const std::string &entry : env())
+        setenv(entry.substr(0, entry.find('=')).c_str(), entry.substr(entry.find('=') + 1).c_str(), 1);
+}
+
+bool Server::pactl(const std::string &args, std::string *output)
+{
+    std::string cmd = "env", out;
+    for (const std::string &entry : env())
+        cmd += " " + entry;
+    FILE *p = popen((cmd + " pactl " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, got);
+    const bool ok = p && pclose(p) == 0;
+    if (!ok)
+        error_ = "pactl " + args + ": " + out + "\n" + log();
+    if (output)
+        *output = out;
+    return ok;
+}
+
+std::string Server::log() const
+{
+    return text_of(dir_ + "/server.log");
+}
+
+bool Server::restart()
+{
+    // A dead server's sockets stay behind; a new one takes the path only
+    // once they are gone.
+    fs::remove(dir_ + "/pulse/native");
+    fs::remove(dir_ + "/pipewire-0");
+    fs::remove(dir_ + "/bus");
+    return launch();
+}
+
+/* Starts a process of the server and waits for the file it makes when it
+   is ready to serve. */
+bool Server::start(const std::vector<std::string> &argv, const std::string &ready_file)
+{
+    processes_.push_back(std::make_unique<Child>(argv, env(), dir_ + "/server.log"));
+    for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (ready_file.empty() || fs::exists(dir_ + "/" + ready_file))
+            return true;
+        if (!processes_.back()->running())
+            break;
+    }
+    error_ = argv[0] + " did not start:\n" + log();
+    return false;
+}
+
+bool Server::launch()
+{
+    error_.clear();
+    std::string load_sinks = "";
+    if (kind_ == Kind::PulseAudio) {
+        std::vector<std::string> argv = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                         "--disallow-exit", "--use-pid-file=no", "--log-target=stderr",
+                                         "--load=module-native-protocol-unix auth-anonymous=1 socket=" +
+                                             dir_ + "/pulse/native"};
+        for (const Sink &s : sinks_)
+            argv.push_back("--load=module-null-sink sink_name=" + s.name + " channels=" +
+                           std::to_string(s.channels) + " channel_map=" + channel_map(s.channels));
+        if (!start(argv, "pulse/native"))
+            return false;
+    } else {
+        for (const auto &file : fs::directory_iterator("/usr/share/pipewire")) {
+            if (file.path().extension() == ".conf")
+                std::ofstream(dir_ + "/" + file.path().filename().string()) << desktop_like(text_of(file.path()));
+        }
+        if (!start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + dir_ + "/bus"}, "bus") ||
+            !start({"pipewire"}, "pipewire-0") || !start({"wireplumber"}, "") ||
+            !start({"pipewire-pulse"}, "pulse/native"))
+            return false;
+        for (const Sink &s : sinks_)
+            if (!pactl("load-module module-null-sink sink_name=" + s.name + " channels=" +
+                       std::to_string(s.channels) + " channel_map=" + channel_map(s.channels)))
+                return false;
+    }
+    // The socket comes before the modules: once the default sink can be
+    // set, every sink is there.
+    for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (pactl("set-default-sink " + sinks_.front().name))
+            return error_.clear(), true;
+    return false;
+}
+
+Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.channels)
+{
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 44100, uint8_t(channels_)};
+    // Without the map the server takes its own idea of the channel count's
+    // layout, and the speakers come out shuffled.
+    pa_channel_map map{};
+    pa_channel_map_parse(&map, channel_map(channels_).c_str());
+    const pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
+                              uint32_t(pa_usec_to_bytes(10000, &spec))};
+    const std::string address = server.env().front().substr(sizeof "PULSE_SERVER=" - 1);
+    pa_simple *stream = pa_simple_new(address.c_str(), "sona-test", PA_STREAM_RECORD,
+                                      (sink.name + ".monitor").c_str(), "monitor", &spec, &map,
+                                      &attr, nullptr);
+    ok_ = stream != nullptr;
+    if (ok_)
+        reader_ = std::thread([this, stream] {
+            std::vector<float> block(441 * size_t(channels_)); /* 10 ms */
+            while (!stopping_ && pa_simple_read(stream, block.data(), block.size() * 4, nullptr) == 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                samples_.insert(samples_.end(), block.begin(), block.end());
+            }
+            pa_simple_free(stream);
+        });
+}
+
+Recorder::~Recorder()
+{
+    stopping_ = true;
+    if (reader_.joinable())
+        reader_.join();
+}
+
+size_t Recorder::frames() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return samples_.size() / size_t(channels_);
+}
+
+std::vector<float> Recorder::copy(size_t first, size_t count) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t begin = std::min(samples_.size(), first * channels_);
+    const size_t end = std::min(samples_.size(), (first + count) * channels_);
+    return std::vector<float>(samples_.begin() + long(begin), samples_.begin() + long(end));
+}
+
+bool Recorder::wait_for_levels(const std::vector<double> &expected, double reference,
+                               std::string *heard) const
+{
+    constexpr size_t kWindow = 4410;
+    std::vector<double> level(size_t(channels_), 0.0);
+    for (const auto until = Clock::now() + std::chrono::seconds(15); Clock::now() < until;) {
+        // The next window wholly after this moment.
+        const size_t from = frames() + kWindow / 2;
+        while (frames() < from + kWindow && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::vector<float> block = copy(from, kWindow);
+        std::fill(level.begin(), level.end(), 0.0);
+        for (size_t i = 0; i < block.size(); ++i)
+            level[i % channels_] += double(block[i]) * block[i] / kWindow;
+        bool all = expected.size() == level.size();
+        for (size_t c = 0; c < level.size(); ++c) {
+            level[c] = 20 * std::log10(std::sqrt(level[c]) / reference + 1e-12);
+            all = all && (expected[c] == 0 ? level[c] < -60
+                                           : std::fabs(level[c] - 20 * std::log10(expected[c])) < 0.5);
+        }
+        if (all)
+            return true;
+    }
+    heard->clear();
+    for (double db : level)
+        *heard += std::to_string(int(std::lround(db))) + " dB  ";
+    return false;
+}
+
+} // namespace sound

@@ -1,0 +1,97 @@
+// A private sound server with null sinks, and a recorder of a sink's
+// monitor, for tests whose sound must go through a real server.  Each
+// server lives in a scratch directory of its own and is reached only
+// through its own socket, so it never meets a desktop's server; its
+// processes die with the test (PR_SET_PDEATHSIG), even one that crashed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sound {
+
+/* A child process with its output in `log`; it and its own children are
+   killed with it. */
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+          const std::string &log);
+    ~Child();
+    bool running();
+    /* The exit status, or -1 when it did not end within `bound`. */
+    int wait(std::chrono::seconds bound);
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+enum class Kind { PulseAudio, PipeWire };
+
+/* A null sink: 6 channels are 5.1 in the mix's order, 2 are stereo. */
+struct Sink {
+    std::string name;
+    int channels;
+};
+
+class Server {
+public:
+    /* Starts the server with `sinks`, the first of them the default. */
+    Server(Kind kind, std::vector<Sink> sinks);
+    ~Server();
+    bool ok() const { return error_.empty(); }
+    const std::string &error() const { return error_; }
+    /* NAME=value entries that point a client here and nowhere else. */
+    std::vector<std::string> env() const;
+    void use_in_this_process() const;
+    /* pactl against this server; false, with why in error(), on failure. */
+    bool pactl(const std::string &args, std::string *output = nullptr);
+    std::string log() const;
+    /* Dies with no goodbye to its clients; restart() brings a new one up
+       on the same socket with the same sinks, as a session manager would. */
+    void crash() { processes_.clear(); }
+    bool restart();
+
+private:
+    bool launch();
+    bool start(const std::vector<std::string> &argv, const std::string &ready_file);
+
+    Kind kind_;
+    std::vector<Sink> sinks_;
+    std::string dir_, error_;
+    std::vector<std::unique_ptr<Child>> processes_;
+};
+
+/* Records a sink's monitor as interleaved float32 at 44.1 kHz, on a
+   thread of its own, from the moment it is made. */
+class Recorder {
+public:
+    Recorder(const Server &server, const Sink &sink);
+    ~Recorder();
+    bool ok() const { return ok_; }
+    size_t frames() const;
+    std::vector<float> copy(size_t first, size_t count) const;
+    /* Waits until the newest tenth of a second has each channel at its
+       `expected` share of `reference` (an RMS) within half a decibel, 0
+       meaning 60 dB below it.  False when it never does within 15 s, with
+       the levels heard last in `heard`, in decibels of `reference`. */
+    bool wait_for_levels(const std::vector<double> &expected, double reference,
+                         std::string *heard) const;
+
+private:
+    const int channels_;
+    bool ok_ = false;
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::vector<float> samples_;
+};
+
+} // namespace sound

@@ -1,0 +1,241 @@
+// What every test of sound shares: scratch directories, tone files made by
+// Debian's ffmpeg (so that each test says exactly what went in), a guard
+// for calls that must return, and the measures sound is judged by: level,
+// pitch, distortion, the step between two samples.
+#pragma once
+
+#include "sona.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sona_test {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kRate = 44100;
+
+/* A directory of its own under /tmp, removed with everything in it. */
+class TempDir {
+public:
+    TempDir() { path_ = ::mkdtemp(path_.data()); }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_ = "/tmp/sona-test-XXXXXX";
+};
+
+/* One ffmpeg expression in t per channel, for a layout such as "mono",
+   "stereo" or "FL+FR+FC+LFE+BL+BR". */
+struct Tone {
+    std::vector<std::string> exprs;
+    std::string layout = "stereo";
+    double seconds = 1;
+    int rate_hz = 44100;
+    std::string codec = "-c:a pcm_s16le"; /* ffmpeg's options for the output */
+};
+
+inline std::string sine(double hz, double amplitude = 0.5)
+{
+    return std::to_string(amplitude) + "*sin(2*PI*" + std::to_string(hz) + "*t)";
+}
+
+/* Writes the tone to dir/name, the extension choosing the container. */
+inline std::string make_tone(const TempDir &dir, const std::string &name, const Tone &tone)
+{
+    std::string exprs;
+    for (const std::string &e : tone.exprs)
+        exprs += (exprs.empty() ? "" : "|") + e;
+    const std::string path = dir.file(name);
+    const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i 'aevalsrc=exprs=" + exprs +
+                            ":s=" + std::to_string(tone.rate_hz) + ":d=" + std::to_string(tone.seconds) +
+                            ":c=" + tone.layout + "' " + tone.codec + " '" + path + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return path;
+}
+
+/* The same, made once per process in a directory of its own: tests that
+   play one file share its making. */
+inline std::string tone_file(const std::string &name, const Tone &tone)
+{
+    static TempDir dir;
+    static std::map<std::string, std::string> made;
+    const auto [it, fresh] = made.try_emplace(name);
+    if (fresh)
+        it->second = make_tone(dir, name, tone);
+    return it->second;
+}
+
+inline std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/* A 16-bit WAV written by hand, so that its header can lie: `seconds` of
+   a 1 kHz sine at half scale, on at most two channels, under whatever the
+   header claims. */
+inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes,
+                             double seconds)
+{
+    std::string out;
+    const auto put = [&out](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += char(value >> (8 * i));
+    };
+    out += "RIFF";
+    put(36 + claimed_data_bytes, 4);
+    out += "WAVEfmt ";
+    put(16, 4);
+    put(1, 2); /* PCM */
+    put(channels, 2);
+    put(rate_hz, 4);
+    put(rate_hz * channels * 2u, 4);
+    put(channels * 2u, 2);
+    put(16, 2);
+    out += "data";
+    put(claimed_data_bytes, 4);
+    const int written = std::clamp(int(channels), 1, 2);
+    for (int i = 0; i < int(seconds * 44100); ++i)
+        for (int c = 0; c < written; ++c)
+            put(uint16_t(int16_t(16384 * std::sin(2 * M_PI * 1000 * i / 44100))), 2);
+    return out;
+}
+
+/* Runs `call` on a thread of its own and gives up waiting after `bound`:
+   a guard against a hang (a FIFO, a network read), not a measure of speed.
+   `unstick` then frees the stuck call so the process can end; what `call`
+   uses must outlive it even then. */
+template <class T>
+std::optional<T> guarded(std::function<T()> call, const std::function<void()> &unstick = {})
+{
+    auto task = std::make_shared<std::packaged_task<T()>>(std::move(call));
+    std::future<T> result = task->get_future();
+    std::thread caller([task] { (*task)(); });
+    if (result.wait_for(10s) != std::future_status::ready && unstick)
+        unstick();
+    if (result.wait_for(10s) != std::future_status::ready)
+        return caller.detach(), std::nullopt; /* still stuck: the test fails */
+    caller.join();
+    return result.get();
+}
+
+/* A stream made from a path on a guarded thread, with the error read
+   there, where the library keeps it. */
+struct Created {
+    SONA_HSTREAM handle = 0;
+    int32_t error = SONA_OK;
+};
+inline std::optional<Created> create_guarded(const std::string &path,
+                                             const std::function<void()> &unstick = {})
+{
+    auto kept = std::make_shared<std::string>(path);
+    return guarded<Created>([kept] {
+        const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, kept->c_str(), 0, 0, 0);
+        return Created{h, SONA_ErrorGetCode()};
+    }, unstick);
+}
+
+/* ---- measures ----------------------------------------------------------- */
+
+inline std::vector<float> channel(const std::vector<float> &interleaved, int channels, int ch,
+                                  size_t first = 0, size_t count = SIZE_MAX)
+{
+    std::vector<float> out;
+    for (size_t i = first * channels + ch; i < interleaved.size() && out.size() < count; i += channels)
+        out.push_back(interleaved[i]);
+    return out;
+}
+
+inline double rms(const std::vector<float> &x)
+{
+    double sum = 0;
+    for (float v : x)
+        sum += double(v) * v;
+    return x.empty() ? 0 : std::sqrt(sum / double(x.size()));
+}
+
+inline double max_step(const std::vector<float> &x)
+{
+    double m = 0;
+    for (size_t i = 1; i < x.size(); ++i)
+        m = std::max(m, double(std::fabs(x[i] - x[i - 1])));
+    return m;
+}
+
+/* Amplitude of the component at `hz`: one bin of a DFT. */
+inline double tone_amplitude(const std::vector<float> &x, double hz)
+{
+    const std::complex<double> turn = std::polar(1.0, -2 * M_PI * hz / kRate);
+    std::complex<double> phase = 1, sum;
+    for (float v : x)
+        sum += double(v) * phase, phase *= turn;
+    return x.empty() ? 0 : 2 * std::abs(sum) / double(x.size());
+}
+
+/* The strongest tone within a fourth either side of `guess`: half-bin
+   steps, then a golden-section search of the peak. */
+inline double pitch(const std::vector<float> &x, double guess)
+{
+    const double step = kRate / double(x.size()) / 2;
+    double best = guess;
+    for (double f = guess * 0.75; f < guess * 1.33; f += step)
+        if (tone_amplitude(x, f) > tone_amplitude(x, best))
+            best = f;
+    double lo = best - step, hi = best + step;
+    while (hi - lo > 0.01) {
+        const double a = hi - 0.618 * (hi - lo), b = lo + 0.618 * (hi - lo);
+        if (tone_amplitude(x, a) > tone_amplitude(x, b))
+            hi = b;
+        else
+            lo = a;
+    }
+    return (lo + hi) / 2;
+}
+
+/* Everything but the tone at `hz` against the whole, in dB (THD+N); over
+   whole periods its bin is exact. */
+inline double distortion_db(const std::vector<float> &x, double hz)
+{
+    const double tone = tone_amplitude(x, hz) * tone_amplitude(x, hz) / 2, total = rms(x) * rms(x);
+    return 10 * std::log10(std::max(total - tone, 1e-30) / total);
+}
+
+inline double decibels(double ratio)
+{
+    return 20 * std::log10(std::max(ratio, 1e-12));
+}
+
+/* First and one past the last sample above `threshold`. */
+inline std::pair<size_t, size_t> audible(const std::vector<float> &x, double threshold = 1e-3)
+{
+    const auto loud = [threshold](float v) { return std::fabs(v) > threshold; };
+    const size_t first = size_t(std::find_if(x.begin(), x.end(), loud) - x.begin());
+    const size_t last = x.size() - size_t(std::find_if(x.rbegin(), x.rend(), loud) - x.rbegin());
+    return {std::min(first, last), last};
+}
+
+} // namespace sona_test
