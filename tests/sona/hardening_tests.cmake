@@ -12,7 +12,8 @@ target_link_libraries(test_e2e_program PRIVATE sona_pulse_harness sona_headers P
                       GTest::gtest_main)
 target_include_directories(test_e2e_program PRIVATE ${PROJECT_SOURCE_DIR}/sona)
 target_compile_definitions(test_e2e_program PRIVATE QUADRANT_CMAKE="${CMAKE_COMMAND}"
-                           QUADRANT_BUILD_DIR="${PROJECT_BINARY_DIR}")
+                           QUADRANT_BUILD_DIR="${PROJECT_BINARY_DIR}"
+                           QUADRANT_INSTALL_LIBDIR="${CMAKE_INSTALL_LIBDIR}")
 add_dependencies(test_e2e_program quadrant sona sona-ffmpeg)
 add_test(NAME e2e_installed_program COMMAND test_e2e_program)
 # The program inherits the sanitizers' options; libpulse is in it too.

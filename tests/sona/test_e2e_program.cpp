@@ -113,9 +113,9 @@ protected:
                                "XDG_RUNTIME_DIR=" + dir_.path()});
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
         // The sanitizers intercept dlopen, and glibc then searches the
-        // RUNPATH of their runtime rather than the program's $ORIGIN/../lib.
+        // RUNPATH of their runtime rather than the program's own.
         // The normal build proves the RUNPATH; here the path is given.
-        env.push_back("LD_LIBRARY_PATH=" + prefix_ + "/lib");
+        env.push_back("LD_LIBRARY_PATH=" + prefix_ + "/" QUADRANT_INSTALL_LIBDIR);
 #else
         env.push_back("LD_LIBRARY_PATH=");
 #endif

@@ -112,7 +112,8 @@ TEST_F(LazyFFmpeg, ModuleInstalledLaterIsUsedByTheNextCreation)
     EXPECT_EQ(sona.create_file(wav_), 0u);
     EXPECT_EQ(sona.error(), SONA_ERROR_UNKNOWN);
     std::error_code ec;
-    fs::copy_file(SONA_MODULE, dir_.file("libsona-ffmpeg.so"), ec);
+    fs::create_directory(dir_.file("sona"), ec);
+    fs::copy_file(SONA_MODULE, dir_.file("sona/libsona-ffmpeg.so"), ec);
     ASSERT_FALSE(ec) << ec.message();
     const SONA_HSTREAM stream = sona.create_file(wav_);
     EXPECT_NE(stream, 0u);
