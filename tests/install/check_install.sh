@@ -27,6 +27,7 @@ $libdir/pkgconfig/sona.pc
 $libdir/sona/libsona-ffmpeg.so
 share/applications/$app_id.desktop
 share/icons/hicolor/scalable/apps/$app_id.svg
+share/man/man1/quadrant.1.gz
 share/metainfo/$app_id.metainfo.xml
 EOF_FILES
 )
