@@ -12,7 +12,7 @@ build_packages=(cmake make g++ pkg-config
 test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils
                xvfb xauth xdotool libx11-dev
                clang libclang-rt-14-dev
-               desktop-file-utils appstream dpkg-dev)
+               desktop-file-utils appstream dpkg-dev lintian)
 
 wanted=("${build_packages[@]}")
 case "${1:-run}" in
