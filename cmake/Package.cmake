@@ -5,7 +5,8 @@
 #   quadrant     the program, its launcher, icon, AppStream entry and manual page.
 # dpkg-shlibdeps reads their dependencies from the ELF files: Qt for the
 # program (its platform plugins come with libqt6gui6), FFmpeg for the
-# decoder module.  Every file in debian/ beside this one ends up in them.
+# decoder module.  debian/ beside this file holds what the packages carry
+# besides the installed tree, and the script that mends CPack's output.
 
 set(QUADRANT_MAINTAINER "The Quadrant developers <developers@quadrant.org>")
 set(QUADRANT_DEB_RELEASE 1)
