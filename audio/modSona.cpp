@@ -28,7 +28,7 @@ void *resolve(const char *entry)
 {
     if (!library) {
         // The bare name lets the loader search as usual: LD_LIBRARY_PATH,
-        // then the program's RUNPATH ($ORIGIN/../lib), then the system.
+        // then the program's RUNPATH, then the system.
         dlerror();
         library = dlopen(LibraryFile, RTLD_NOW | RTLD_LOCAL);
         if (!library)

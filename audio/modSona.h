@@ -13,7 +13,9 @@ namespace modSona {
 using StreamHandle = std::uint32_t; // 0 names no stream
 using SonaBool = std::int32_t;      // 0 is false
 
-inline constexpr char LibraryFile[] = "libsona.so";
+// The SONAME: the file a runtime package ships, and the ABI this binding
+// was written for.
+inline constexpr char LibraryFile[] = "libsona.so.1";
 
 // The one list of entry points: name, result, parameters, arguments.
 // Declarations here and resolution in modSona.cpp both expand from it.

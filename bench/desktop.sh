@@ -88,7 +88,7 @@ if ! [ -S "$work/pulse/native" ] || ! [ -s "$work/display" ]; then
 fi
 display=:$(head -1 "$work/display")
 export DISPLAY=$display PULSE_SERVER=unix:$work/pulse/native PULSE_RUNTIME_PATH=$work/pulse
-export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio LD_LIBRARY_PATH=$build/lib
+export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio LD_LIBRARY_PATH=$build/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 clk=$(getconf CLK_TCK)
 now() { date +%s.%N; }

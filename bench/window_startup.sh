@@ -35,6 +35,6 @@ for _ in $(seq 100); do
 done
 
 export DISPLAY=$display PULSE_SERVER=unix:$work/pulse/native SDL_AUDIODRIVER=pulseaudio
-export LD_LIBRARY_PATH=$build/lib
+export LD_LIBRARY_PATH=$build/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 "$program" "$runs"

@@ -13,7 +13,7 @@ test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-ut
                pipewire pipewire-pulse wireplumber dbus
                xvfb xauth xdotool libx11-dev
                clang libclang-rt-14-dev
-               desktop-file-utils appstream dpkg-dev)
+               desktop-file-utils appstream dpkg-dev lintian)
 
 wanted=("${build_packages[@]}")
 case "${1:-run}" in

@@ -1,10 +1,10 @@
-// libsona.so's decoder: the FFmpeg one in libsona-ffmpeg.so, loaded when
-// the first stream opens rather than with libsona.so, so that a program
-// which opens its output before its window shows does not wait for
-// FFmpeg's hundred-odd libraries to load.  The module is looked for beside
-// libsona.so itself: the program's search path names libsona.so's
-// directory at best, and another libsona-ffmpeg.so found elsewhere could
-// come from another build.
+// libsona's decoder: the FFmpeg one in libsona-ffmpeg.so, loaded when the
+// first stream opens rather than with libsona, so that a program which
+// opens its output before its window shows does not wait for FFmpeg's
+// hundred-odd libraries to load.  The module is private: it is looked for
+// in the directory SONA_DECODER_MODULE_SUBDIR under libsona's own (sona/,
+// set by the build), never on a search path, where another
+// libsona-ffmpeg.so could come from another build.
 #include "sona_internal.h"
 
 #include <dlfcn.h>
@@ -40,7 +40,7 @@ std::string module_path()
     const size_t slash = self.rfind('/');
     if (slash == std::string::npos)
         return {};
-    return self.substr(0, slash + 1) + SONA_DECODER_MODULE_FILE;
+    return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE;
 }
 const std::string g_module_path = module_path();
 

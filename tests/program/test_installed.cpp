@@ -93,7 +93,7 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers intercept dlopen, and glibc then searches their
     // runtime's RUNPATH, not the program's: the normal build proves that.
-    env.push_back("LD_LIBRARY_PATH=" + prefix + "/lib");
+    env.push_back("LD_LIBRARY_PATH=" + prefix + "/" QUADRANT_INSTALL_LIBDIR);
 #else
     env.push_back("LD_LIBRARY_PATH=");
 #endif
