@@ -1,6 +1,10 @@
 // A recording stand-in for libsona: it exports the same entry points, logs
 // every call with its arguments, and fails on request, so a test sees the
-// exact calls the program makes through its real binding.
+// exact calls the program makes through its real binding.  Its entries are
+// defined against sona.h's declarations, so one whose signature drifts from
+// the header is a compile error.
+#include "sona.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -60,44 +64,44 @@ std::string quoted(const void *file)
 
 } // namespace
 
-FAKE_API int32_t SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
+FAKE_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
                            const void *clsid)
 {
     record("SONA_Init(%d, %u, %u, %u, %s)", device, freq, flags, win, clsid ? "ptr" : "null");
     return failsNow("SONA_Init") ? 0 : 1;
 }
 
-FAKE_API uint32_t SONA_StreamCreateFile(int32_t mem, const void *file, uint32_t offset,
+FAKE_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
                                         uint32_t length, uint32_t flags)
 {
-    const uint32_t handle = failsNow("SONA_StreamCreateFile") ? 0 : nextHandle++;
+    const SONA_HSTREAM handle = failsNow("SONA_StreamCreateFile") ? 0 : nextHandle++;
     record("SONA_StreamCreateFile(%d, %s, %u, %u, %u) -> %u", mem, quoted(file).c_str(), offset,
            length, flags, handle);
     return handle;
 }
 
 #ifndef FAKE_SONA_WITHOUT_CHANNELPLAY
-FAKE_API int32_t SONA_ChannelPlay(uint32_t handle, int32_t restart)
+FAKE_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
 {
     record("SONA_ChannelPlay(%u, %d)", handle, restart);
     return failsNow("SONA_ChannelPlay") ? 0 : 1;
 }
 #endif
 
-FAKE_API int32_t SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
+FAKE_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
 {
     record("SONA_ChannelSetFlags(%u, 0x%08x)", handle, flags);
     return failsNow("SONA_ChannelSetFlags") ? 0 : 1;
 }
 
-FAKE_API int32_t SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volume,
+FAKE_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volume,
                                            int32_t pan)
 {
     record("SONA_ChannelSetAttributes(%u, %d, %d, %d)", handle, freq, volume, pan);
     return failsNow("SONA_ChannelSetAttributes") ? 0 : 1;
 }
 
-FAKE_API int32_t SONA_Free(void)
+FAKE_API SONA_BOOL SONA_Free(void)
 {
     record("SONA_Free()");
     return failsNow("SONA_Free") ? 0 : 1;
