@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <optional>
@@ -39,6 +40,15 @@ constexpr int twips(int value)
 QRect twips(int left, int top, int width, int height)
 {
     return QRect(twips(left), twips(top), twips(width), twips(height));
+}
+
+// A label keeps its place and grows, right and down, until its whole text
+// shows in the font it has: text a user must read is never cut off.
+void growToFitText(QLabel *label)
+{
+    const QSize needed = label->sizeHint();
+    label->resize(std::max(label->width(), needed.width()),
+                  std::max(label->height(), needed.height()));
 }
 
 constexpr int VolumeTickMs = 100;
@@ -193,6 +203,9 @@ void Form1::createControls()
     Label3 = new QLabel(tr("Y"), this);
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(twips(1080, 2760, 135, 255));
+
+    for (QLabel *label : {Label1, Label2, Label3})
+        growToFitText(label);
 
     // Each label names the control it stands by, for screen readers.
     Label1->setBuddy(Slider1);
