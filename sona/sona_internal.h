@@ -60,7 +60,8 @@
 /* Test entries: compiled into sona_core, hidden from libsona.so's exports. */
 extern "C" {
 /* Like SONA_Init, but opens no device and runs no clock: the mix advances
-   only through sona_render.  out_channels is 6, 4, 2 or 1. */
+   only through sona_render.  out_channels is a count fold_for_channels
+   takes (6, 4, 2 or 1). */
 SONA_BOOL sona_init_manual(uint32_t freq, uint32_t out_channels);
 /* Pulls `frames` frames of the mix, interleaved in the output's channel
    count, through the function the device callback uses.  Returns the frames
@@ -272,8 +273,9 @@ constexpr uint64_t kNoPosition = UINT64_MAX;
 /* From opening to its end: decoder and ring.  The worker decodes into it,
    the mixer plays from it.  Restarting a stream that is still in the mix
    rewinds its session; restarting an ended one makes a new session.  The
-   atomics below are the protocol between three threads; only session.cpp
-   touches them, through the named operations that follow. */
+   first four atomics below are the restart and end protocol between three
+   threads; only session.cpp touches them, through the named operations
+   that follow. */
 struct Session {
     Source source;
     uint32_t out_rate = 0;
@@ -359,9 +361,10 @@ struct Fold {
     float gain[kMixChannels][kMixChannels] = {};
 };
 
-/* Fills `fold` for a device of `channels` speakers (1, 2, 4 or 6): the
-   ITU-R BS.775 coefficients, scaled so that full scale on every mix
-   channel stays within full scale.  False for any other count. */
+/* Fills `fold` for a device of `channels` speakers: the ITU-R BS.775
+   coefficients, scaled so that full scale on every mix channel stays
+   within full scale.  False for a count the mix has no fold for: its cases
+   are the one list of the device channel counts libsona supports. */
 bool fold_for_channels(uint32_t channels, Fold *fold);
 
 /* The reference kernel: adds `frames` frames of a ring of `slots` (2 or 8)
