@@ -65,14 +65,14 @@ std::string quoted(const void *file)
 } // namespace
 
 FAKE_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
-                           const void *clsid)
+                             const void *clsid)
 {
     record("SONA_Init(%d, %u, %u, %u, %s)", device, freq, flags, win, clsid ? "ptr" : "null");
     return failsNow("SONA_Init") ? 0 : 1;
 }
 
 FAKE_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
-                                        uint32_t length, uint32_t flags)
+                                            uint32_t length, uint32_t flags)
 {
     const SONA_HSTREAM handle = failsNow("SONA_StreamCreateFile") ? 0 : nextHandle++;
     record("SONA_StreamCreateFile(%d, %s, %u, %u, %u) -> %u", mem, quoted(file).c_str(), offset,
@@ -95,7 +95,7 @@ FAKE_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
 }
 
 FAKE_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volume,
-                                           int32_t pan)
+                                             int32_t pan)
 {
     record("SONA_ChannelSetAttributes(%u, %d, %d, %d)", handle, freq, volume, pan);
     return failsNow("SONA_ChannelSetAttributes") ? 0 : 1;
