@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <type_traits>
+
 namespace modSona {
 
 namespace {
@@ -48,6 +50,13 @@ LoadError::LoadError(std::string library, std::string entry, std::string reason)
       entry_(std::move(entry)), reason_(std::move(reason))
 {
 }
+
+// Each entry's type is the one sona.h declares, or the build stops here.
+#define MODSONA_SAME_AS_HEADER(name, result, params, args)                                     \
+    static_assert(std::is_same_v<result params, decltype(::name)>,                             \
+                  #name " differs from its declaration in sona.h");
+MODSONA_ENTRIES(MODSONA_SAME_AS_HEADER)
+#undef MODSONA_SAME_AS_HEADER
 
 #define MODSONA_DEFINE(name, result, params, args)                                             \
     result name params                                                                         \

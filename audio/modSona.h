@@ -1,8 +1,12 @@
 // The program's binding to libsona.  Each entry is resolved by name on its
 // first call (the library itself is loaded by the first call of any entry)
 // and called straight through its stored address after that, so a program
-// that never touches sound never loads the library.
+// that never touches sound never loads the library.  The library's own
+// header gives the types and codes, and modSona.cpp checks every entry
+// below against it, so a signature that drifts from sona.h fails to build.
 #pragma once
+
+#include "sona.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -10,8 +14,8 @@
 
 namespace modSona {
 
-using StreamHandle = std::uint32_t; // 0 names no stream
-using SonaBool = std::int32_t;      // 0 is false
+using StreamHandle = SONA_HSTREAM; // 0 names no stream
+using SonaBool = SONA_BOOL;        // 0 is false
 
 // The SONAME: the file a runtime package ships, and the ABI this binding
 // was written for.
@@ -43,16 +47,16 @@ MODSONA_ENTRIES(MODSONA_DECLARE)
 
 // Error codes of SONA_ErrorGetCode that the program tells apart.
 enum ErrorCode : std::int32_t {
-    ErrorOk = 0,
-    ErrorInit = 1,
-    ErrorAlready = 2,
-    ErrorDevice = 3,
-    ErrorHandle = 4,
-    ErrorFileOpen = 5,
-    ErrorFormat = 6,
-    ErrorParam = 7,
-    ErrorMemory = 8,
-    ErrorUnknown = 9,
+    ErrorOk = SONA_OK,
+    ErrorInit = SONA_ERROR_INIT,
+    ErrorAlready = SONA_ERROR_ALREADY,
+    ErrorDevice = SONA_ERROR_DEVICE,
+    ErrorHandle = SONA_ERROR_HANDLE,
+    ErrorFileOpen = SONA_ERROR_FILEOPEN,
+    ErrorFormat = SONA_ERROR_FORMAT,
+    ErrorParam = SONA_ERROR_PARAM,
+    ErrorMemory = SONA_ERROR_MEMORY,
+    ErrorUnknown = SONA_ERROR_UNKNOWN,
 };
 
 // Thrown by the first call of an entry when the library or the entry cannot

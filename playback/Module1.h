@@ -23,11 +23,12 @@ extern std::int32_t SpeakerFlags;
 // on handle 0 replaces the library's last error with its own.
 extern std::int32_t CreateError;
 
-inline constexpr std::int32_t SpeakerFrontLeft = 0x11000000;
-inline constexpr std::int32_t SpeakerFrontRight = 0x21000000;
-inline constexpr std::int32_t SpeakerRearLeft = 0x12000000;
-inline constexpr std::int32_t SpeakerRearRight = 0x22000000;
-inline constexpr std::int32_t SpeakerCentre = 0x13000000;
+// The library's speaker words, as the signed numbers SpeakerFlags holds.
+inline constexpr std::int32_t SpeakerFrontLeft = SONA_SPEAKER_FRONTLEFT;
+inline constexpr std::int32_t SpeakerFrontRight = SONA_SPEAKER_FRONTRIGHT;
+inline constexpr std::int32_t SpeakerRearLeft = SONA_SPEAKER_REARLEFT;
+inline constexpr std::int32_t SpeakerRearRight = SONA_SPEAKER_REARRIGHT;
+inline constexpr std::int32_t SpeakerCentre = SONA_SPEAKER_CENTER;
 
 // Opens the audio output: default device, 44100 Hz.
 void StartOutput();

@@ -16,7 +16,7 @@ Engine *g_engine = nullptr;
 constexpr uint32_t kMinRateHz = 8000;
 constexpr uint32_t kMaxRateHz = 192000;
 constexpr int32_t kMinPlayRateHz = 100;
-constexpr unsigned kDecodeThreads = 2;
+constexpr int32_t kLeave = -1; /* "leave as it is" in SONA_ChannelSetAttributes */
 
 /* Runs `body`, turning any escaping exception into an error code. */
 template <class F>
@@ -44,44 +44,78 @@ SONA_BOOL succeed()
     return SONA_TRUE;
 }
 
-/* Stops the output before the pool frees what the mixer reads. */
-void engine_destroy(Engine *e)
+/* Every call on a stream: guarded, the handle checked, then `body`. */
+template <class F>
+SONA_BOOL on_stream(uint32_t handle, F &&body) noexcept
 {
-    if (e->pool)
-        pool_stop(e->pool.get());
-    e->output.reset();
-    e->pool.reset();
-    streams_release_all(e);
-    delete e;
-}
-
-SONA_BOOL engine_start(std::unique_ptr<Engine> e, int32_t device, uint32_t freq, uint32_t channels)
-{
-    int32_t err = SONA_OK;
-    if (e->manual)
-        err = mixer_init(&e->mixer, freq, channels) ? SONA_OK : SONA_ERROR_MEMORY;
-    else
-        err = output_open(device, freq, &e->mixer, &e->output);
-    if (err != SONA_OK) {
-        engine_destroy(e.release());
-        return fail(err);
-    }
-    try {
-        e->pool = pool_start(e.get(), kDecodeThreads);
-    } catch (...) {
-        engine_destroy(e.release());
-        throw;
-    }
-    if (e->output)
-        output_start(e->output.get());
-    e->first_handle = streams_next_handle(e.get());
-    g_engine = e.release();
-    return succeed();
+    return guarded(
+        [&]() -> SONA_BOOL {
+            int32_t err = SONA_OK;
+            Stream *st = streams_lookup(g_engine, handle, &err);
+            return st ? body(g_engine, st) : fail(err);
+        },
+        SONA_FALSE);
 }
 
 bool valid_rate(uint32_t freq)
 {
     return freq >= kMinRateHz && freq <= kMaxRateHz;
+}
+
+SONA_BOOL start(int32_t device, uint32_t freq, uint32_t out_channels, bool manual)
+{
+    Engine *e = nullptr;
+    const int32_t err = engine_start(device, freq, out_channels, manual, &e);
+    if (err != SONA_OK)
+        return fail(err);
+    g_engine = e;
+    return succeed();
+}
+
+/* Puts a stream that is not in the mix into it, with a new session if its
+   last one ended.  A session never handed to the mixer is still at its
+   start. */
+SONA_BOOL play_anew(Engine *e, Stream *st)
+{
+    // Checked before opening a session as well: a full mix opens no file.
+    if (e->mixer.active.load(std::memory_order_acquire) >= kMaxVoices)
+        return fail(SONA_ERROR_MEMORY);
+    if (!st->session) {
+        const int32_t err = streams_open_session(e, st);
+        if (err != SONA_OK)
+            return fail(err);
+    }
+    if (!mixer_reserve(&e->mixer))
+        return fail(SONA_ERROR_MEMORY);
+    st->handed = true;
+    mixer_add(&e->mixer, &st->voice, st->session);
+    pool_kick(e->pool.get());
+    return succeed();
+}
+
+bool valid_attributes(int32_t freq, int32_t volume, int32_t pan)
+{
+    const bool freq_ok = freq == kLeave || freq == 0 ||
+                         (freq >= kMinPlayRateHz && freq <= int32_t(kMaxRateHz));
+    return freq_ok && volume >= kLeave && volume <= kVolumeFull && pan >= kLeave &&
+           pan <= kPanRight;
+}
+
+void set_play_rate(Engine *e, Stream *st, uint32_t rate_hz)
+{
+    st->play_rate_hz = rate_hz;
+    Session *s = st->session;
+    if (!s)
+        return; /* an ended stream: its next session starts at this rate */
+    // Relaxed: a self-contained value the worker reads after the kick
+    // below, which goes through its mutex.
+    s->play_rate_hz.store(rate_hz, std::memory_order_relaxed);
+    // Not yet heard: decode it again from the start at the new rate rather
+    // than play what was decoded ahead.  Only the mixer ends a session, so
+    // this restart cannot lose.
+    if (!st->handed)
+        session_restart(s);
+    pool_kick(e->pool.get());
 }
 
 } // namespace
@@ -101,7 +135,7 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
                 return fail(SONA_ERROR_PARAM);
             if (device < 0)
                 return fail(SONA_ERROR_DEVICE);
-            return engine_start(std::make_unique<Engine>(), device, freq, kMixChannels);
+            return start(device, freq, kMixChannels, false);
         },
         SONA_FALSE);
 }
@@ -112,12 +146,10 @@ SONA_BOOL sona_init_manual(uint32_t freq, uint32_t out_channels)
         [&]() -> SONA_BOOL {
             if (g_engine)
                 return fail(SONA_ERROR_ALREADY);
-            if (!valid_rate(freq) ||
-                (out_channels != 1 && out_channels != 2 && out_channels != 4 && out_channels != 6))
+            Fold fold;
+            if (!valid_rate(freq) || !fold_for_channels(out_channels, &fold))
                 return fail(SONA_ERROR_PARAM);
-            auto e = std::make_unique<Engine>();
-            e->manual = true;
-            return engine_start(std::move(e), 0, freq, out_channels);
+            return start(0, freq, out_channels, true);
         },
         SONA_FALSE);
 }
@@ -155,7 +187,6 @@ SONA_BOOL sona_output_running(void)
 {
     if (!g_engine || !g_engine->output)
         return SONA_FALSE;
-    std::lock_guard<std::mutex> lock(g_engine->run_mutex);
     return output_running(g_engine->output.get()) ? SONA_TRUE : SONA_FALSE;
 }
 
@@ -168,7 +199,7 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
                 return fail(SONA_ERROR_INIT);
             if (!file || flags != 0 || (mem && (length == 0 || offset != 0)))
                 return fail(SONA_ERROR_PARAM);
-            if (streams_next_handle(g_engine) == 0)
+            if (streams_next_handle() == 0)
                 return fail(SONA_ERROR_MEMORY); /* four billion streams */
 
             auto stream = std::make_unique<Stream>();
@@ -197,115 +228,62 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
 
 SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
 {
-    return guarded(
-        [&]() -> SONA_BOOL {
-            int32_t err = SONA_OK;
-            Stream *st = streams_lookup(g_engine, handle, &err);
-            if (!st)
-                return fail(err);
-            Engine *e = g_engine;
-            if (st->session && st->handed) {
-                // Still in the mix: rewind it, or leave it playing.  The CAS
-                // loses against the mixer ending it; then it is started anew.
-                // Acquire: if the ended bit is set, the mixer's last use of
-                // the session happens-before we drop our reference.  The
-                // count itself publishes nothing (the worker acquires it).
-                uint32_t control = st->session->control.load(std::memory_order_acquire);
-                while (!(control & 1u)) {
-                    if (!restart)
-                        return succeed();
-                    if (st->session->control.compare_exchange_weak(control, control + 2u,
-                                                                   std::memory_order_acq_rel,
-                                                                   std::memory_order_acquire)) {
-                        pool_kick(e->pool.get());
-                        return succeed();
-                    }
+    return on_stream(handle, [&](Engine *e, Stream *st) -> SONA_BOOL {
+        if (st->session && st->handed) {
+            // Still in the mix: rewind it, or leave it playing.  A restart
+            // loses against the mixer ending the session; then it is
+            // started anew.
+            if (!session_ended(st->session)) {
+                if (!restart)
+                    return succeed();
+                if (session_restart(st->session)) {
+                    pool_kick(e->pool.get());
+                    return succeed();
                 }
-                session_unref(st->session);
-                st->session = nullptr;
-                st->handed = false;
             }
-            if (e->mixer.active.load(std::memory_order_acquire) >= kMaxVoices)
-                return fail(SONA_ERROR_MEMORY);
-            if (!st->session) {
-                err = streams_open_session(e, st);
-                if (err != SONA_OK)
-                    return fail(err);
-            }
-            // A session never handed to the mixer is still at its start.
-            if (!mixer_reserve(&e->mixer))
-                return fail(SONA_ERROR_MEMORY);
-            st->handed = true;
-            mixer_add(&e->mixer, &st->voice, st->session);
-            pool_kick(e->pool.get());
-            engine_update_running(e);
-            return succeed();
-        },
-        SONA_FALSE);
+            session_unref(st->session);
+            st->session = nullptr;
+            st->handed = false;
+        }
+        return play_anew(e, st);
+    });
 }
 
 SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
 {
-    return guarded(
-        [&]() -> SONA_BOOL {
-            int32_t err = SONA_OK;
-            Stream *st = streams_lookup(g_engine, handle, &err);
-            if (!st)
-                return fail(err);
-            int32_t slot = -1;
-            if (flags != 0) {
-                for (const SpeakerWord &w : kSpeakerWords)
-                    if (w.word == flags)
-                        slot = w.slot;
-                if (slot < 0)
-                    return fail(SONA_ERROR_PARAM);
-            }
-            st->flags = flags;
-            st->voice.route_slot.store(slot, std::memory_order_relaxed); /* see Voice */
-            return succeed();
-        },
-        SONA_FALSE);
+    return on_stream(handle, [&](Engine *, Stream *st) -> SONA_BOOL {
+        int32_t slot = -1;
+        if (flags != 0) {
+            for (const SpeakerWord &w : kSpeakerWords)
+                if (w.word == flags)
+                    slot = w.slot;
+            if (slot < 0)
+                return fail(SONA_ERROR_PARAM);
+        }
+        st->voice.route_slot.store(slot, std::memory_order_relaxed); /* see Voice */
+        return succeed();
+    });
 }
 
 SONA_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volume,
                                              int32_t pan)
 {
-    return guarded(
-        [&]() -> SONA_BOOL {
-            int32_t err = SONA_OK;
-            Stream *st = streams_lookup(g_engine, handle, &err);
-            if (!st)
-                return fail(err);
-            const bool freq_ok = freq == -1 || freq == 0 ||
-                                 (freq >= kMinPlayRateHz && freq <= int32_t(kMaxRateHz));
-            if (!freq_ok || volume < -1 || volume > 100 || pan < -1 || pan > 128)
-                return fail(SONA_ERROR_PARAM);
-
-            if (volume >= 0 && volume != st->volume) {
-                st->volume = volume;
-                const double v = volume / 100.0;
-                st->voice.volume_gain.store(float(v * v * v), std::memory_order_relaxed);
-            }
-            if (pan >= 0 && pan != st->pan) {
-                st->pan = pan;
-                st->voice.pan.store(pan, std::memory_order_relaxed);
-            }
-            if (freq >= 0 && uint32_t(freq) != st->play_rate_hz) {
-                st->play_rate_hz = uint32_t(freq);
-                if (Session *s = st->session) {
-                    // Relaxed: a self-contained value the worker reads after
-                    // the kick below, which goes through its mutex.
-                    s->play_rate_hz.store(st->play_rate_hz, std::memory_order_relaxed);
-                    // Not yet heard: decode it again from the start at the
-                    // new rate rather than play what was decoded ahead.
-                    if (!st->handed)
-                        s->control.fetch_add(2u, std::memory_order_acq_rel);
-                    pool_kick(g_engine->pool.get());
-                }
-            }
-            return succeed();
-        },
-        SONA_FALSE);
+    return on_stream(handle, [&](Engine *e, Stream *st) -> SONA_BOOL {
+        if (!valid_attributes(freq, volume, pan))
+            return fail(SONA_ERROR_PARAM);
+        if (volume != kLeave && volume != st->volume) {
+            st->volume = volume;
+            const double v = double(volume) / kVolumeFull;
+            st->voice.volume_gain.store(float(v * v * v), std::memory_order_relaxed);
+        }
+        if (pan != kLeave && pan != st->pan) {
+            st->pan = pan;
+            st->voice.pan.store(pan, std::memory_order_relaxed);
+        }
+        if (freq != kLeave && uint32_t(freq) != st->play_rate_hz)
+            set_play_rate(e, st, uint32_t(freq));
+        return succeed();
+    });
 }
 
 SONA_API SONA_BOOL SONA_Free(void)

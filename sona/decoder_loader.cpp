@@ -105,11 +105,6 @@ int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
     return err;
 }
 
-uint32_t decoder_source_rate(const Decoder *d)
-{
-    return loaded_table()->source_rate(d);
-}
-
 uint32_t decoder_ring_slots(const Decoder *d)
 {
     return loaded_table()->ring_slots(d);

@@ -4,13 +4,24 @@
  * Parts, one file each:
  *   error.cpp    the calling thread's last error code
  *   ring.cpp     single-producer single-consumer float ring (decoder -> mixer)
- *   decoder.cpp  FFmpeg open/probe/decode/resample over a descriptor we opened
- *   decoder_loader.cpp  libsona.so's stand-in for decoder.cpp: loads it, as
- *                the module libsona-ffmpeg.so, when the first stream opens
- *   mixer.cpp    pure DSP: gain ramps, routing, fold-down; knows nothing of SDL
+ *   decoder.h    the decoder's FFmpeg state, shared by its four files
+ *   decoder_open.cpp    FFmpeg behind our own descriptor: the sandboxed
+ *                input, the allow-lists, opening and probing
+ *   channel_map.cpp     a source layout to the gains of each ring slot
+ *   decoder_fill.cpp    decode, resample and pack frames into a ring
+ *   decoder_module.cpp  the table libsona-ffmpeg.so exports
+ *   decoder_loader.cpp  libsona.so's stand-in for the four above: loads
+ *                them, as the module libsona-ffmpeg.so, when the first
+ *                stream opens
+ *   mix_kernels.cpp     one voice into the accumulator, and the fold to the
+ *                device: the reference kernel and its fast paths
+ *   mixer.cpp    the mix: voices joining and leaving, gain ramps, chunks
+ *   session.cpp  a session's restart and end protocol between the API
+ *                thread, the decode pool and the mixer
  *   output.cpp   the SDL2 device (or the silent clock) calling mixer_render
  *   worker.cpp   the decode pool that keeps every stream's ring filled
  *   streams.cpp  the handle table and stream/session lifetimes
+ *   engine.cpp   the mixer, output and pool of one SONA_Init
  *   api.cpp      the SONA_ calls: argument checks, then the parts above
  *
  * THE REAL-TIME CONTRACT
@@ -25,11 +36,11 @@
  *     once per chunk;
  *   - a voice joins the mix through an SPSC queue of fixed capacity (the API
  *     thread produces, the mixer consumes); a voice leaves by itself when its
- *     session has ended, by setting the session's ended bit with a CAS;
+ *     session has ended (session_try_end);
  *   - decoded audio arrives through the session's ring; the worker is the
  *     only producer and the mixer the only consumer;
  *   - nothing the mixer can still reach is freed: a session is freed only
- *     after its ended bit is set (the mixer then never touches it again) or
+ *     after it has ended (the mixer then never touches it again) or
  *     after the output has stopped for good (SONA_Free).
  * Gain ramp state belongs to the mixer alone.
  */
@@ -39,19 +50,18 @@
 #include "sona.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 /* Test entries: compiled into sona_core, hidden from libsona.so's exports. */
 extern "C" {
 /* Like SONA_Init, but opens no device and runs no clock: the mix advances
-   only through sona_render.  out_channels is 6, 4, 2 or 1. */
+   only through sona_render.  out_channels is a count fold_for_channels
+   takes (6, 4, 2 or 1). */
 SONA_BOOL sona_init_manual(uint32_t freq, uint32_t out_channels);
 /* Pulls `frames` frames of the mix, interleaved in the output's channel
    count, through the function the device callback uses.  Returns the frames
@@ -98,12 +108,38 @@ constexpr SpeakerWord kSpeakerWords[] = {
     {SONA_SPEAKER_REARRIGHT, kRR}, {SONA_SPEAKER_CENTER, kFC},
 };
 
+/* ITU-R BS.775 fold-down of the 5.1 mix onto a front pair, LFE dropped:
+   L = FL + 0.707 FC + 0.707 RL, R = FR + 0.707 FC + 0.707 RR.  The one
+   statement of it: the mixer folds for small devices and the channel map
+   folds wide sources with it. */
+constexpr float kHalfPower = 0.70710678f; /* -3 dB */
+constexpr float kFoldToPair[kPairSlots][kMixChannels] = {
+    /*         FL    FR    FC          LFE   RL          RR */
+    /* L */ {1.0f, 0.0f, kHalfPower, 0.0f, kHalfPower, 0.0f},
+    /* R */ {0.0f, 1.0f, kHalfPower, 0.0f, 0.0f, kHalfPower},
+};
+
+/* The mono downmix: the mean of the two sides of that fold. */
+constexpr float fold_to_mono(int mix_slot)
+{
+    return 0.5f * (kFoldToPair[0][mix_slot] + kFoldToPair[1][mix_slot]);
+}
+
+/* Balance and volume as the API takes them (sona.h). */
+constexpr int32_t kPanLeft = 0;
+constexpr int32_t kPanCentre = 64;
+constexpr int32_t kPanRight = 128;
+constexpr int32_t kVolumeFull = 100;
+
 /* Sizes.  A ring holds ~186 ms at 44.1 kHz (a two-slot ring, four times
    narrower, twice that): enough to ride out a busy worker, and the longer
    it lasts the fewer times a worker wakes to top it up; small enough that
    memory per stream stays far below 1 MiB. */
 constexpr uint32_t kRingFrames = 8192;
 constexpr uint32_t kPairRingFrames = 2 * kRingFrames;
+/* sona.h states these as the most a playing stream's rate change waits. */
+static_assert(kPairRingFrames == 16384 && kRingFrames == 8192,
+              "SONA_ChannelSetAttributes' rate-change delay in sona.h");
 inline uint32_t ring_frames_for(uint32_t slots)
 {
     return slots == kPairSlots ? kPairRingFrames : kRingFrames;
@@ -118,6 +154,26 @@ constexpr uint32_t kMixChunkFrames = 256;
 constexpr uint32_t kRampMs = 5;
 /* Streams that can sound at once (the mixer's list is fixed-size). */
 constexpr uint32_t kMaxVoices = 1024;
+/* Positions stored by different threads sit on their own cache lines. */
+constexpr size_t kCacheLine = 64;
+
+/* Four floats as one SSE register (GCC and Clang vector extension): the
+   hottest loops are spelled with it, as GCC leaves them scalar at -O2. */
+typedef float Vec4 __attribute__((vector_size(16)));
+inline Vec4 vec4_load(const float *p)
+{
+    Vec4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void vec4_store(float *p, Vec4 v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+inline Vec4 vec4_splat(float x)
+{
+    return Vec4{x, x, x, x};
+}
 
 /* ---- error ------------------------------------------------------------ */
 
@@ -132,8 +188,8 @@ struct Ring {
     std::unique_ptr<float[]> data;
     uint32_t capacity_frames = 0; /* a power of two */
     uint32_t slots = 0;
-    alignas(64) std::atomic<uint64_t> write_pos{0}; /* stored by the producer only */
-    alignas(64) std::atomic<uint64_t> read_pos{0};  /* stored by the consumer only */
+    alignas(kCacheLine) std::atomic<uint64_t> write_pos{0}; /* stored by the producer only */
+    alignas(kCacheLine) std::atomic<uint64_t> read_pos{0};  /* stored by the consumer only */
 };
 /* A contiguous piece of the ring: at most two per access. */
 struct RingSpan {
@@ -165,7 +221,7 @@ struct Source {
     uint64_t length = 0; /* 0 = to the end */
 };
 
-struct Decoder; /* FFmpeg state, private to decoder.cpp */
+struct Decoder; /* FFmpeg state, private to the decoder's files */
 struct DecoderDeleter {
     void operator()(Decoder *d) const;
 };
@@ -176,7 +232,6 @@ enum class DecodeResult { kFull, kEnded };
 /* Opens and probes; returns a SONA_ error code (SONA_OK on success).  In
    libsona.so, SONA_ERROR_UNKNOWN also when the module cannot be loaded. */
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out);
-uint32_t decoder_source_rate(const Decoder *d);
 /* kPairSlots when the source plays on the front pair alone, else
    kRingSlots: the layout its ring is made for. */
 uint32_t decoder_ring_slots(const Decoder *d);
@@ -188,50 +243,50 @@ bool decoder_rewind(Decoder *d);
 /* Decodes into the ring until it is full (kFull) or the data ends (kEnded). */
 DecodeResult decoder_fill(Decoder *d, Ring *ring);
 
-/* The decoder as libsona-ffmpeg.so hands it to libsona.so.  FFmpeg pulls in
-   some 150 shared libraries, ~40 ms of loading that a program would pay
-   before its window shows; behind this table it is paid when the first
-   stream opens.  Both sides are built from this header in one build, so
-   the C++ types may cross; the version and size catch a module left over
-   from another build. */
-constexpr uint32_t kDecoderTableVersion = 2;
+/* The decoder as libsona-ffmpeg.so hands it to libsona.so, so that FFmpeg
+   is loaded when the first stream opens rather than with libsona.so.  Both
+   sides are built from this header in one build, so the C++ types may
+   cross; the version and size catch a module left over from another
+   build. */
+constexpr uint32_t kDecoderTableVersion = 3;
 struct DecoderTable {
     uint32_t version;
     uint32_t size; /* sizeof(DecoderTable) */
     int32_t (*open)(const Source &src, uint32_t out_rate, Decoder **out);
-    uint32_t (*source_rate)(const Decoder *d);
     uint32_t (*ring_slots)(const Decoder *d);
     void (*set_play_rate)(Decoder *d, uint32_t play_rate_hz);
     bool (*rewind)(Decoder *d);
     DecodeResult (*fill)(Decoder *d, Ring *ring);
     void (*close)(Decoder *d);
 };
-/* The module's one export, looked up by this name. */
-#define SONA_DECODER_TABLE_SYMBOL "sona_ffmpeg_decoder_v1"
+/* The module's one export.  It carries no version: the table does. */
+#define SONA_DECODER_TABLE_ENTRY sona_ffmpeg_decoder_table
+#define SONA_STRINGIFY(x) SONA_STRINGIFY_(x)
+#define SONA_STRINGIFY_(x) #x
+#define SONA_DECODER_TABLE_SYMBOL SONA_STRINGIFY(SONA_DECODER_TABLE_ENTRY)
 #define SONA_DECODER_MODULE_FILE "libsona-ffmpeg.so"
 
-/* ---- sessions and voices ---------------------------------------------- */
+/* ---- sessions: one pass through a source (session.cpp) --------------- */
 
 constexpr uint64_t kNoPosition = UINT64_MAX;
 
-/* One pass through a source, from opening to its end: decoder and ring.
-   The worker decodes into it, the mixer plays from it.  Restarting a stream
-   that is still in the mix rewinds its session; restarting an ended one
-   makes a new session. */
+/* From opening to its end: decoder and ring.  The worker decodes into it,
+   the mixer plays from it.  Restarting a stream that is still in the mix
+   rewinds its session; restarting an ended one makes a new session.  The
+   first four atomics below are the restart and end protocol between three
+   threads; only session.cpp touches them, through the named operations
+   that follow. */
 struct Session {
     Source source;
     uint32_t out_rate = 0;
     DecoderPtr decoder; /* the worker's alone once the session is registered */
     Ring ring;
 
-    /* Bit 0: ended (set once by the mixer when it has played the last frame
-       and let go of the session).  Bits 1..: restart requests, counted up by
-       the API thread.  One word so that "restart" and "end" cannot both win:
-       each side changes it only by CAS against the value it examined. */
+    /* Bit 0: ended.  Bits 1..: restart requests, counted up. */
     std::atomic<uint32_t> control{0};
-    /* The restart count the worker has carried out (it rewound and marked
-       everything before discard_from as stale). */
+    /* The restart count the worker has carried out. */
     std::atomic<uint32_t> served_restarts{0};
+    /* Ring position where the latest served restart's data begins. */
     std::atomic<uint64_t> discard_from{0};
     /* Ring position just past the last frame of the data, or kNoPosition. */
     std::atomic<uint64_t> end_pos{kNoPosition};
@@ -247,7 +302,90 @@ struct Session {
        and the worker's list.  Whoever drops last frees. */
     std::atomic<int> refs{2};
 };
+
+/* Any thread, not real-time: opens the source and makes a session for it,
+   its ring sized for the decoder's layout.  Returns a SONA_ error code. */
+int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz,
+                     Session **out);
 void session_unref(Session *s);
+
+/* API thread.  Asks the session to start again from the beginning; false
+   when the mixer has already ended it (then it stays ended). */
+bool session_restart(Session *s);
+/* Whether the mixer has ended the session and let go of it.  Also the
+   worker's cue to release it. */
+bool session_ended(const Session *s);
+
+/* Decode pool, holding the session.  Whether a restart is still to be
+   served, and the count to serve. */
+bool session_restart_asked(const Session *s, uint32_t *restarts);
+/* The restart counted `restarts` is done: the new pass starts at the
+   ring's write position, and has already ended if `data_ended`. */
+void session_restart_served(Session *s, uint32_t restarts, bool data_ended);
+/* Every frame of the pass is in the ring. */
+void session_data_ended(Session *s);
+
+/* Mixer, real-time. */
+struct Staleness {
+    bool restart_pending; /* asked, not yet served: all of the ring is stale */
+    uint64_t discard_from; /* the ring before this is stale */
+};
+Staleness session_staleness(const Session *s);
+/* Whether the ring already holds every frame of the pass. */
+bool session_data_complete(const Session *s);
+/* Called when the ring ran dry: ends the session if its pass has played
+   to its end and no restart came meanwhile.  True if it ended; the mixer
+   must then not touch it again. */
+bool session_try_end(Session *s);
+
+/* ---- voices and their kernels (mix_kernels.cpp) ---------------------- */
+
+/* A voice's gains: [0..5] its own layout to each mix slot, [6..11] its mono
+   downmix to each speaker (one of them nonzero when it is routed). */
+constexpr int kGains = 2 * kMixChannels;
+
+/* Where the gains are and where they head.  Mixer-only; plain data, so an
+   output that renders again from an earlier point can save and restore it
+   together with the ring's read position. */
+struct GainRamp {
+    float now[kGains] = {};
+    float target[kGains] = {}; /* what the current ramp heads for */
+    float step[kGains] = {};
+    uint32_t left_frames = 0;  /* 0: steady at now */
+};
+
+/* How the mix reaches the device: [out][mix] gains, then clamped to full
+   scale. */
+struct Fold {
+    uint32_t channels = kMixChannels;
+    float gain[kMixChannels][kMixChannels] = {};
+};
+
+/* Fills `fold` for a device of `channels` speakers: the ITU-R BS.775
+   coefficients, scaled so that full scale on every mix channel stays
+   within full scale.  False for a count the mix has no fold for: its cases
+   are the one list of the device channel counts libsona supports. */
+bool fold_for_channels(uint32_t channels, Fold *fold);
+
+/* The reference kernel: adds `frames` frames of a ring of `slots` (2 or 8)
+   floats a frame into the accumulator (kAccStride a frame) through the
+   gains, ramping them frame by frame.  Plainly correct rather than fast;
+   every fast path must give what it gives. */
+void mix_reference(GainRamp *g, float *acc, const float *in, uint32_t slots, uint32_t frames);
+/* Fast path, the usual voice among many: a front-pair ring, steady gains,
+   not routed. */
+bool mix_pair_steady_fits(const GainRamp *g, uint32_t slots);
+void mix_pair_steady(const GainRamp *g, float *acc, const float *in, uint32_t frames);
+/* Fast path, the usual voice alone: as above, written straight to a device
+   whose fold keeps the front pair apart, through the fold and the clamp,
+   with no accumulator.  Frames past the spans are silence. */
+bool mix_lone_pair_fits(const GainRamp *g, uint32_t slots, const Fold &fold);
+void mix_lone_pair(const GainRamp *g, const Fold &fold, const RingSpan spans[2], float *out,
+                   uint32_t frames);
+/* The accumulator to the device: folded, clamped to full scale. */
+void fold_out(const Fold &fold, const float *acc, float *out, uint32_t frames);
+
+/* ---- mixer ------------------------------------------------------------ */
 
 /* The mixer's view of a stream.  Embedded in Stream, so its address lives
    until SONA_Free. */
@@ -257,47 +395,37 @@ struct Voice {
        publishes no other memory, and a chunk seeing the old or the new
        value are both correct (the ramp takes it from there). */
     std::atomic<float> volume_gain{1.0f};
-    std::atomic<int32_t> pan{64};
+    std::atomic<int32_t> pan{kPanCentre};
     std::atomic<int32_t> route_slot{-1}; /* -1: own layout on the front pair */
 
-    /* Mixer-only state. */
+    /* Mixer-only. */
     Session *session = nullptr;
-    float gain_now[2 * kMixChannels] = {};    /* [0..5] per slot, [6..11] mono to speaker */
-    float gain_target[2 * kMixChannels] = {}; /* what the current ramp heads for */
-    float gain_step[2 * kMixChannels] = {};
-    uint32_t ramp_left_frames = 0;
+    GainRamp gains;
     bool priming = false; /* waiting for enough decoded audio to (re)start */
 };
-
-struct Stream {
-    uint32_t handle = 0;
-    Source source;
-    Voice voice;
-    Session *session = nullptr; /* the API thread's reference */
-    bool handed = false;        /* session given to the mixer */
-    int32_t volume = 100;
-    int32_t pan = 64;
-    uint32_t flags = 0;
-    uint32_t play_rate_hz = 0;
-};
-
-/* ---- mixer ------------------------------------------------------------ */
 
 struct Handoff {
     Voice *voice;
     Session *session;
 };
 
+/* Told, on the API thread, that a voice was queued: the output, which then
+   looks at mixer_has_voices.  Never called from mixer_render. */
+struct MixerListener {
+    void (*voice_queued)(void *context) = nullptr;
+    void *context = nullptr;
+};
+
 struct Mixer {
     uint32_t rate_hz = 0;
-    uint32_t out_channels = kMixChannels;
     uint32_t ramp_frames = 1;
-    float fold[kMixChannels][kMixChannels] = {}; /* [out][mix] */
+    Fold fold;
+    MixerListener listener;
 
     /* Voices joining: API thread -> mixer. */
     std::unique_ptr<Handoff[]> queue;
-    alignas(64) std::atomic<uint32_t> queue_head{0}; /* stored by the mixer */
-    alignas(64) std::atomic<uint32_t> queue_tail{0}; /* stored by the API thread */
+    alignas(kCacheLine) std::atomic<uint32_t> queue_head{0}; /* stored by the mixer */
+    alignas(kCacheLine) std::atomic<uint32_t> queue_tail{0}; /* stored by the API thread */
 
     /* Voices in the mix, and the room reserved for those on the way. */
     std::unique_ptr<Voice *[]> voices;
@@ -309,19 +437,21 @@ struct Mixer {
     std::unique_ptr<float[]> acc; /* kMixChunkFrames * kAccStride */
 };
 
-/* Not real-time: sets up everything mixer_render will use. */
+/* Not real-time: sets up everything mixer_render will use.  False for a
+   channel count without a fold, or out of memory. */
 bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels);
 /* Not real-time, and only while nothing can call mixer_render: the device's
    channel count, once it is known. */
 void mixer_set_out_channels(Mixer *m, uint32_t out_channels);
-/* API thread: queue a voice with its session.  The caller has reserved room
-   by counting `active` up (mixer_reserve). */
+uint32_t mixer_out_channels(const Mixer *m);
+/* API thread: queue a voice with its session, after reserving room by
+   counting `active` up (mixer_reserve); then tells the listener. */
 bool mixer_reserve(Mixer *m);
 void mixer_add(Mixer *m, Voice *v, Session *s);
+/* Any thread: whether a voice is in the mix or on its way. */
+bool mixer_has_voices(const Mixer *m);
 /* Real-time: fills `frames` frames, out_channels interleaved floats each. */
 void mixer_render(Mixer *m, float *out, uint32_t frames);
-/* Documented fold-down coefficients for a device of `channels` speakers. */
-void mixer_fold_matrix(uint32_t channels, float fold[kMixChannels][kMixChannels]);
 
 /* ---- output ----------------------------------------------------------- */
 
@@ -331,21 +461,21 @@ struct OutputDeleter {
 };
 using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 
-/* Sets up `mixer` for the output whose own thread (output_start) connects to
-   the device (loading SDL), closes it while nothing plays and opens it
-   again when something does, or when it was lost (the sound server
-   restarted).  Device 1 is connected by that thread, so Init does not wait
-   for it; a numbered device is found and opened first, so that a missing
-   one is reported at once.  device 0 opens the silent clock.  Returns a
-   SONA_ error code. */
-int32_t output_open(int32_t device, uint32_t freq, Mixer *mixer, OutputPtr *out);
+/* An output pulls frames from `mixer` on a thread of its own and runs while
+   the mixer has voices: it listens for voices being queued and, while it
+   runs, looks at mixer_has_voices to pause.  device 0 is the silent clock;
+   device 1 is connected by the output's thread (output_start), so Init
+   does not wait for SDL or the sound server; a numbered device is found
+   and opened here, so that a missing one is reported at once.  The mixer
+   is already set up; the output sets its channel count once the device's
+   is known.  Returns a SONA_ error code. */
+int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out);
 /* Starts the output's own thread, once everything else has its threads:
    that thread's first act is loading SDL, and while the dynamic loader is
-   busy with its forty libraries no other thread can be created. */
+   busy with its libraries no other thread can be created. */
 void output_start(Output *o);
-/* Runs or pauses the device; not from the mixer.  Returns at once. */
-void output_set_running(Output *o, bool running);
-bool output_running(const Output *o);
+/* Whether the output is running rather than paused. */
+bool output_running(Output *o);
 
 /* ---- worker pool ------------------------------------------------------ */
 
@@ -366,13 +496,24 @@ void pool_wait_idle(Pool *p);
    must wait until the mixer can no longer run. */
 void pool_stop(Pool *p);
 
-/* ---- engine and streams ----------------------------------------------- */
+/* ---- engine (engine.cpp) and streams (streams.cpp) -------------------- */
 
+struct Stream {
+    uint32_t handle = 0;
+    Source source;
+    Voice voice;
+    Session *session = nullptr; /* the API thread's reference */
+    bool handed = false;        /* session given to the mixer */
+    int32_t volume = kVolumeFull;
+    int32_t pan = kPanCentre;
+    uint32_t play_rate_hz = 0;
+};
+
+/* What one SONA_Init brings up, and SONA_Free takes down. */
 struct Engine {
     Mixer mixer;
     OutputPtr output; /* null for the manual (test) output */
     bool manual = false;
-    std::mutex run_mutex; /* orders pause/resume decisions of API and worker */
     PoolPtr pool;
 
     /* Streams, API thread only.  Handle h is streams[h - first_handle]. */
@@ -380,13 +521,17 @@ struct Engine {
     uint32_t first_handle = 0;
 };
 
-/* Pauses the device when the mix has no voice, runs it when it has.  Any
-   non-real-time thread. */
-void engine_update_running(Engine *e);
+/* Brings up the mixer for `out_channels`, then the output for `device`
+   (none when `manual`), then the decode pool.  Returns a SONA_ error code;
+   on success *out is the running engine. */
+int32_t engine_start(int32_t device, uint32_t freq, uint32_t out_channels, bool manual,
+                     Engine **out);
+/* Stops the output before the pool frees what the mixer reads. */
+void engine_destroy(Engine *e);
 
 /* The next handle to hand out; counts on across SONA_Free/SONA_Init so a
    handle never names two streams.  0 when the 32-bit space is used up. */
-uint32_t streams_next_handle(Engine *e);
+uint32_t streams_next_handle();
 Stream *streams_add(Engine *e, std::unique_ptr<Stream> s);
 /* The one check every call makes: initialised? a live handle? */
 Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error);

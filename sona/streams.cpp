@@ -4,17 +4,14 @@
 // an earlier Init can never name a newer stream.
 #include "sona_internal.h"
 
-#include <new>
-
 namespace sona {
 
 namespace {
 uint32_t g_next_handle = 1; /* 0 once the 32-bit space is used up */
 }
 
-uint32_t streams_next_handle(Engine *e)
+uint32_t streams_next_handle()
 {
-    (void)e;
     return g_next_handle;
 }
 
@@ -42,23 +39,14 @@ Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error)
 
 int32_t streams_open_session(Engine *e, Stream *stream)
 {
-    DecoderPtr decoder;
-    const int32_t err = decoder_open(stream->source, e->mixer.rate_hz, &decoder);
+    Session *s = nullptr;
+    const int32_t err =
+        session_open(stream->source, e->mixer.rate_hz, stream->play_rate_hz, &s);
     if (err != SONA_OK)
         return err;
-    std::unique_ptr<Session> s(new (std::nothrow) Session);
-    const uint32_t slots = decoder_ring_slots(decoder.get());
-    if (!s || !ring_init(&s->ring, ring_frames_for(slots), slots))
-        return SONA_ERROR_MEMORY;
-    s->source = stream->source;
-    s->out_rate = e->mixer.rate_hz;
-    decoder_set_play_rate(decoder.get(), stream->play_rate_hz);
-    s->play_rate_hz.store(stream->play_rate_hz, std::memory_order_relaxed);
-    s->applied_rate_hz = stream->play_rate_hz;
-    s->decoder = std::move(decoder);
-    stream->session = s.release();
+    stream->session = s;
     stream->handed = false;
-    pool_add(e->pool.get(), stream->session);
+    pool_add(e->pool.get(), s);
     return SONA_OK;
 }
 
@@ -70,18 +58,6 @@ void streams_release_all(Engine *e)
         s->session = nullptr;
     }
     e->streams.clear();
-}
-
-void engine_update_running(Engine *e)
-{
-    if (!e->output)
-        return;
-    // Relaxed is enough under the mutex: the API thread counts up before it
-    // takes the mutex, so whichever decision comes last sees its count; a
-    // stale count from the mixer's side at worst delays a pause to the
-    // worker's next pass.
-    std::lock_guard<std::mutex> lock(e->run_mutex);
-    output_set_running(e->output.get(), e->mixer.active.load(std::memory_order_relaxed) > 0);
 }
 
 } // namespace sona

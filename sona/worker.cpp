@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace sona {
 
@@ -27,27 +30,22 @@ namespace {
    (the mixer may not make system calls), so worker 0 sets itself an alarm
    for when the emptiest ring would be down to kLowFrames.  A wake-up costs
    more than the decoding it does (the decoder's tables have gone cold), so
-   a look comes as late as is safe: four a second for a stereo stream, where
-   a fixed 50 ms poll made twenty. */
+   a look comes as late as is safe. */
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr auto kShortestLook = std::chrono::milliseconds(10);
-/* Also how late an ended session is released and an idle device paused. */
+/* Also how late an ended session is released. */
 constexpr auto kLongestLook = std::chrono::milliseconds(250);
 
 enum class Work { kNone, kRelease, kDecode };
 
 Work work_for(const Session *s)
 {
-    // Acquire pairs with the mixer's CAS setting the ended bit (then the
-    // mixer is done with the ring) and with the API thread's restart CAS.
-    const uint32_t control = s->control.load(std::memory_order_acquire);
-    if (control & 1u)
+    if (session_ended(s))
         return Work::kRelease;
-    // served_restarts is stored by workers only, each holding the busy flag
-    // taken and returned under the pool mutex we hold: relaxed suffices, as
-    // for the self-contained rate.
-    if ((control >> 1) != s->served_restarts.load(std::memory_order_relaxed))
+    uint32_t restarts = 0;
+    if (session_restart_asked(s, &restarts))
         return Work::kDecode;
+    // Relaxed: a self-contained value, stored before the kick that woke us.
     if (s->play_rate_hz.load(std::memory_order_relaxed) != s->applied_rate_hz)
         return Work::kDecode;
     if (!s->decoder_done && ring_write_space(&s->ring) >= kRefillFrames)
@@ -62,27 +60,27 @@ void release_session(Session *s)
     session_unref(s);
 }
 
+/* Serves a restart: back to the first frame.  Some sources cannot seek;
+   opening them again is the rewind. */
+void rewind_session(Session *s, uint32_t restarts)
+{
+    if (!s->decoder || !decoder_rewind(s->decoder.get())) {
+        DecoderPtr fresh;
+        s->decoder.reset();
+        if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK)
+            s->decoder = std::move(fresh);
+        s->applied_rate_hz = 0;
+    }
+    s->decoder_done = !s->decoder;
+    session_restart_served(s, restarts, s->decoder_done);
+}
+
 /* Runs with s->busy set and the pool mutex not held. */
 void decode(Session *s)
 {
-    const uint32_t restarts = s->control.load(std::memory_order_acquire) >> 1;
-    if (restarts != s->served_restarts.load(std::memory_order_relaxed)) {
-        if (!s->decoder || !decoder_rewind(s->decoder.get())) {
-            // Some sources cannot seek; opening them again is the rewind.
-            DecoderPtr fresh;
-            s->decoder.reset();
-            if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK)
-                s->decoder = std::move(fresh);
-            s->applied_rate_hz = 0;
-        }
-        s->decoder_done = !s->decoder;
-        const uint64_t written = s->ring.write_pos.load(std::memory_order_relaxed);
-        s->end_pos.store(s->decoder_done ? written : kNoPosition, std::memory_order_relaxed);
-        // Release: a mixer that sees the new discard_from sees end_pos
-        // reset for the new pass; one that sees the new count sees both.
-        s->discard_from.store(written, std::memory_order_release);
-        s->served_restarts.store(restarts, std::memory_order_release);
-    }
+    uint32_t restarts = 0;
+    if (session_restart_asked(s, &restarts))
+        rewind_session(s, restarts);
     const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
     if (rate != s->applied_rate_hz) {
         if (s->decoder)
@@ -91,9 +89,7 @@ void decode(Session *s)
     }
     if (!s->decoder_done && decoder_fill(s->decoder.get(), &s->ring) == DecodeResult::kEnded) {
         s->decoder_done = true;
-        // Release: every frame before end_pos is in the ring first.
-        s->end_pos.store(s->ring.write_pos.load(std::memory_order_relaxed),
-                         std::memory_order_release);
+        session_data_ended(s);
     }
 }
 
@@ -187,9 +183,6 @@ void worker_main(Pool *p, unsigned index)
         while (!p->quit && run_one(p, lock))
             did = true;
         p->settled.notify_all();
-        lock.unlock();
-        engine_update_running(p->engine);
-        lock.lock();
         if (did || p->quit)
             continue;
         if (playing && index == 0)
@@ -200,13 +193,6 @@ void worker_main(Pool *p, unsigned index)
 }
 
 } // namespace
-
-void session_unref(Session *s)
-{
-    // acq_rel: the last owner must see everything the other did to it.
-    if (s->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete s;
-}
 
 void pool_stop(Pool *p)
 {

@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <optional>
@@ -33,6 +34,15 @@ QRect placed(const Form1Layout::Place &place)
 {
     using Form1Layout::pixels;
     return QRect(pixels(place.left), pixels(place.top), pixels(place.width), pixels(place.height));
+}
+
+// A label keeps its place and grows, right and down, until its whole text
+// shows in the font it has: text a user must read is never cut off.
+void growToFitText(QLabel *label)
+{
+    const QSize needed = label->sizeHint();
+    label->resize(std::max(label->width(), needed.width()),
+                  std::max(label->height(), needed.height()));
 }
 
 constexpr int VolumeTickMs = 100;
@@ -187,6 +197,9 @@ void Form1::createControls()
     Label3 = new QLabel(tr("Y"), this);
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(placed(Form1Layout::Label3));
+
+    for (QLabel *label : {Label1, Label2, Label3})
+        growToFitText(label);
 
     // Each label names the control it stands by, for screen readers.
     Label1->setBuddy(Slider1);

@@ -12,10 +12,27 @@
  *     SONA_ErrorGetCode() tells the calling thread why the last call failed,
  *     or SONA_OK when it succeeded.
  *   - Nothing here prints, aborts or raises: bad input is an error code.
- *   - Every call returns promptly and is harmless before SONA_Init, after
- *     SONA_Free, and on handle 0, a stale or a forged handle (FALSE with
- *     SONA_ERROR_INIT or SONA_ERROR_HANDLE).  Stream creation is the one
- *     call that may take a while: it opens and probes the file.
+ *   - Every call is harmless before SONA_Init, after SONA_Free, and on
+ *     handle 0, a stale or a forged handle (FALSE with SONA_ERROR_INIT or
+ *     SONA_ERROR_HANDLE).
+ *   - Waiting: SONA_ChannelSetFlags, SONA_ChannelSetAttributes and
+ *     SONA_ErrorGetCode return at once, and so does SONA_ChannelPlay on a
+ *     stream that has not played to its end.  Four calls may wait:
+ *       SONA_Init with a numbered device (n >= 2), while SDL finds and
+ *         opens it: as long as the sound server takes to answer;
+ *       SONA_StreamCreateFile, which opens and probes the data: its reads
+ *         stop after 5 s on a slow or hostile file; the first creation
+ *         also loads FFmpeg;
+ *       SONA_ChannelPlay on a stream that played to its end, which opens
+ *         and probes its file again, as creation does;
+ *       SONA_Free, which waits for each decode thread to finish the file
+ *         it is reading (its reads stop after 5 s) and for the output to
+ *         close its device, which the sound server may hold up for
+ *         seconds.
+ *   - Lifetime: a stream's record (its handle, settings and source, and
+ *     for a stream made from memory the copy of those bytes) lasts until
+ *     SONA_Free; no call frees one stream.  What a stream plays with (its
+ *     decoder, open file and buffers) is given back when it ends.
  *   - Thread safety: the calls may be made from any thread, but from one
  *     thread at a time; the library serialises nothing for its caller.
  *   - Integers are 32 bits wide, booleans are SONA_BOOL, and a stream is
@@ -58,8 +75,9 @@ enum {
 };
 
 /*
- * Speaker words for SONA_ChannelSetFlags.  The high nibble names the side
- * (1 left, 2 right), the next one the pair (1 front, 2 rear, 3 centre).
+ * Speaker words for SONA_ChannelSetFlags, these five and no others.  Bits
+ * 28..31 name the side (1 left or middle, 2 right), bits 24..27 the row
+ * (1 front, 2 rear, 3 centre); the low 24 bits are 0.
  */
 #define SONA_SPEAKER_FRONTLEFT 0x11000000u
 #define SONA_SPEAKER_FRONTRIGHT 0x21000000u
@@ -103,7 +121,8 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  *
  * mem:    FALSE: file is a NUL-terminated path, taken as bytes and never
  *         transcoded.  TRUE: file points at `length` bytes of encoded audio,
- *         which are copied; the caller may free them on return.
+ *         which are copied; the caller may free them on return.  The
+ *         copy lasts as long as the stream's record, until SONA_Free.
  * offset: with a path, the first byte of the file that belongs to the audio;
  *         with memory, must be 0.
  * length: with a path, the number of bytes from offset (0 = to the end);
@@ -140,7 +159,8 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
  *          the beginning.
  *
  * A stream that reaches its end stops by itself and gives back its decoder
- * and file; it keeps its handle, settings and routing and can be played again.
+ * and file; it keeps its handle, settings and routing and can be played
+ * again, which opens and probes its file anew (see Waiting above).
  *
  * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE,
  * SONA_ERROR_FILEOPEN / SONA_ERROR_FORMAT when an ended stream's file can no
@@ -167,7 +187,9 @@ SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags);
  * freq:   0 = the stream's own rate; 100..192000 = play at that rate (pitch
  *         and speed change together); -1 = leave as it is.  A stream not
  *         yet started plays at the new rate from its first frame; a playing
- *         one changes after what it has already decoded (under 0.2 s).
+ *         one changes once what it has already decoded has played: at most
+ *         16384 frames at the output rate for a mono or stereo source,
+ *         8192 for a wider one (0.37 s and 0.19 s at 44100 Hz).
  * volume: 0..100 on the perceptual curve of desktop mixers, gain =
  *         (volume/100)^3: 0 is silent, 100 is unity and nothing is louder;
  *         -1 = leave.
@@ -188,8 +210,9 @@ SONA_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int3
 /*
  * SONA_Free - close the output and release every stream and thread.
  *
- * Every handle given out before is stale from then on.  SONA_Init may be
- * called again afterwards.
+ * Every handle given out before is stale from then on, and every stream's
+ * record is freed.  SONA_Init may be called again afterwards.  May wait
+ * (see Waiting above).
  *
  * Returns TRUE, or FALSE with SONA_ERROR_INIT when there was nothing to
  * free (a second Free, or Free before Init), which does no harm.

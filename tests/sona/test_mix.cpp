@@ -20,8 +20,8 @@ struct Source {
     const double *hz;
     int channels;
 };
-const Source kMono{"mono", kMonoHz, 1}, kStereo{"stereo", kStereoHz, 2},
-    kSurround{"FL+FR+FC+LFE+BL+BR", kSurroundHz, 6};
+const Source kMonoSource{"mono", kMonoHz, 1}, kStereoSource{"stereo", kStereoHz, 2},
+    kSurroundSource{"FL+FR+FC+LFE+BL+BR", kSurroundHz, 6};
 
 std::string source_file(const Source &s)
 {
@@ -63,30 +63,30 @@ struct SpeakerRow {
 };
 
 const SpeakerRow kSpeakerRows[] = {
-    {"MonoOnBothFronts", &kMono, 6, 0, 64, {{1}, {1}, {0}, {0}, {0}, {0}}},
-    {"StereoOnTheFrontPair", &kStereo, 6, 0, 64,
+    {"MonoOnBothFronts", &kMonoSource, 6, 0, 64, {{1}, {1}, {0}, {0}, {0}, {0}}},
+    {"StereoOnTheFrontPair", &kStereoSource, 6, 0, 64,
      {{1, 0}, {0, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}},
-    {"SurroundOnAllSix", &kSurround, 6, 0, 64,
+    {"SurroundOnAllSix", &kSurroundSource, 6, 0, 64,
      {{1, 0, 0, 0, 0, 0}, {0, 1, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0},
       {0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 0, 1}}},
-    {"FrontLeftWord", &kMono, 6, SONA_SPEAKER_FRONTLEFT, 64, {{1}, {0}, {0}, {0}, {0}, {0}}},
-    {"FrontRightWord", &kMono, 6, SONA_SPEAKER_FRONTRIGHT, 64, {{0}, {1}, {0}, {0}, {0}, {0}}},
-    {"CentreWord", &kMono, 6, SONA_SPEAKER_CENTER, 64, {{0}, {0}, {1}, {0}, {0}, {0}}},
-    {"RearLeftWord", &kMono, 6, SONA_SPEAKER_REARLEFT, 64, {{0}, {0}, {0}, {0}, {1}, {0}}},
-    {"RearRightWord", &kMono, 6, SONA_SPEAKER_REARRIGHT, 64, {{0}, {0}, {0}, {0}, {0}, {1}}},
-    {"PanIgnoredWhileRouted", &kMono, 6, SONA_SPEAKER_FRONTLEFT, 128,
+    {"FrontLeftWord", &kMonoSource, 6, SONA_SPEAKER_FRONTLEFT, 64, {{1}, {0}, {0}, {0}, {0}, {0}}},
+    {"FrontRightWord", &kMonoSource, 6, SONA_SPEAKER_FRONTRIGHT, 64, {{0}, {1}, {0}, {0}, {0}, {0}}},
+    {"CentreWord", &kMonoSource, 6, SONA_SPEAKER_CENTER, 64, {{0}, {0}, {1}, {0}, {0}, {0}}},
+    {"RearLeftWord", &kMonoSource, 6, SONA_SPEAKER_REARLEFT, 64, {{0}, {0}, {0}, {0}, {1}, {0}}},
+    {"RearRightWord", &kMonoSource, 6, SONA_SPEAKER_REARRIGHT, 64, {{0}, {0}, {0}, {0}, {0}, {1}}},
+    {"PanIgnoredWhileRouted", &kMonoSource, 6, SONA_SPEAKER_FRONTLEFT, 128,
      {{1}, {0}, {0}, {0}, {0}, {0}}},
-    {"RoutedStereoIsItsMonoDownmix", &kStereo, 6, SONA_SPEAKER_REARRIGHT, 64,
+    {"RoutedStereoIsItsMonoDownmix", &kStereoSource, 6, SONA_SPEAKER_REARRIGHT, 64,
      {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0.5, 0.5}}},
     // The mono downmix of 5.1 is the average of the stereo fold-down.
-    {"RoutedSurroundIsItsMonoDownmix", &kSurround, 6, SONA_SPEAKER_CENTER, 64,
+    {"RoutedSurroundIsItsMonoDownmix", &kSurroundSource, 6, SONA_SPEAKER_CENTER, 64,
      {{}, {}, {a / 2, a / 2, a * h, 0, a * h / 2, a * h / 2}, {}, {}, {}}},
-    {"SurroundFoldedToStereo", &kSurround, 2, 0, 64,
+    {"SurroundFoldedToStereo", &kSurroundSource, 2, 0, 64,
      {{a, 0, a * h, 0, a * h, 0}, {0, a, a * h, 0, 0, a * h}}},
-    {"RoutedMonoFoldedToStereo", &kMono, 2, SONA_SPEAKER_REARLEFT, 64, {{a * h}, {0}}},
-    {"SurroundFoldedToQuad", &kSurround, 4, 0, 64,
+    {"RoutedMonoFoldedToStereo", &kMonoSource, 2, SONA_SPEAKER_REARLEFT, 64, {{a * h}, {0}}},
+    {"SurroundFoldedToQuad", &kSurroundSource, 4, 0, 64,
      {{q, 0, q * h, 0, 0, 0}, {0, q, q * h, 0, 0, 0}, {0, 0, 0, 0, q, 0}, {0, 0, 0, 0, 0, q}}},
-    {"SurroundFoldedToMono", &kSurround, 1, 0, 64,
+    {"SurroundFoldedToMono", &kSurroundSource, 1, 0, 64,
      {{a / 2, a / 2, a * h, 0, a * h / 2, a * h / 2}}},
 };
 
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows),
 
 TEST_F(Mix, FullScaleSurroundFoldedToStereoNeverClips)
 {
-    Tone loud{std::vector<std::string>(6, "sin(2*PI*100*t)"), kSurround.layout, 0.3};
+    Tone loud{std::vector<std::string>(6, "sin(2*PI*100*t)"), kSurroundSource.layout, 0.3};
     loud.codec = "-c:a pcm_f32le";
     play(2, make_tone(dir_, "loud.wav", loud));
     const std::vector<float> mix = render(kRate / 4, 2);
@@ -140,7 +140,7 @@ class Controls : public Mix, public ::testing::WithParamInterface<ControlRow> {}
 
 TEST_P(Controls, VolumeIsCubicAndPanLowersTheFarSide)
 {
-    const SONA_HSTREAM s = play(6, source_file(kMono));
+    const SONA_HSTREAM s = play(6, source_file(kMonoSource));
     ASSERT_TRUE(SONA_ChannelSetAttributes(s, -1, GetParam().volume, GetParam().pan));
     const std::vector<float> mix = render(kRate / 2);
     EXPECT_NEAR(tone_amplitude(channel(mix, 6, kFL, kRate / 4), 1000) / 0.3, GetParam().left, 1e-3);
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows),
 
 TEST_F(Mix, StreamsAddUpAndEachFollowsOnlyItsOwnControls)
 {
-    const SONA_HSTREAM first = play(6, source_file(kMono));
+    const SONA_HSTREAM first = play(6, source_file(kMonoSource));
     Tone other{{sine(400, 0.3)}, "mono", 2};
     const std::string path = make_tone(dir_, "other.wav", other);
     const SONA_HSTREAM second = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);

@@ -1,0 +1,34 @@
+// libsona-ffmpeg.so's one export: the decoder as a table, which libsona.so
+// looks up when its first stream opens (decoder_loader.cpp).  In the static
+// core the table is merely unused.
+#include "decoder.h"
+
+namespace {
+
+int32_t table_open(const sona::Source &src, uint32_t out_rate, sona::Decoder **out)
+{
+    sona::DecoderPtr d;
+    const int32_t err = sona::decoder_open(src, out_rate, &d);
+    *out = d.release();
+    return err;
+}
+
+void table_close(sona::Decoder *d)
+{
+    delete d;
+}
+
+constexpr sona::DecoderTable kTable = {
+    sona::kDecoderTableVersion, sizeof(sona::DecoderTable), table_open,
+    sona::decoder_ring_slots,   sona::decoder_set_play_rate, sona::decoder_rewind,
+    sona::decoder_fill,         table_close,
+};
+
+} // namespace
+
+/* The version script hides everything else. */
+extern "C" __attribute__((visibility("default"))) const sona::DecoderTable *
+SONA_DECODER_TABLE_ENTRY(void)
+{
+    return &kTable;
+}

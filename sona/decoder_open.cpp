@@ -1,0 +1,332 @@
+// FFmpeg behind a door we keep: we open the file ourselves and FFmpeg reads
+// only through our I/O callbacks over that one descriptor (or memory block).
+// It never sees a path, so it can never treat one as a URL, a protocol or a
+// playlist; nested opens are refused, only audio demuxers from an allow-list
+// may claim the data and only audio decoders may run on it.
+#include "decoder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace sona {
+
+namespace {
+
+constexpr int kIoBufferBytes = 32 * 1024;
+constexpr int64_t kProbeBytes = 1 << 20;
+constexpr int64_t kAnalyzeUs = 5 * AV_TIME_BASE;
+/* Streams a container may declare before it is refused. */
+constexpr unsigned kMaxContainerStreams = 64;
+/* The largest block FFmpeg may allocate at once.  A header can claim any
+   size for a block that FFmpeg then allocates and zeroes in one go.  No
+   audio file needs a block near this (the sample index of a 70-hour
+   audiobook is the largest we know of), so a bigger claim fails and the
+   file is refused. */
+constexpr size_t kMaxAllocBytes = size_t(256) << 20;
+
+/* Demuxers allowed to claim data: audio containers only.  Everything that
+   can name other files or hosts (hls, dash, concat, image2, sdp, rtp, ...)
+   is absent, as are video-first containers. */
+constexpr std::string_view kDemuxers[] = {
+    "wav",  "w64",  "flac", "mp3",  "ogg",    "mov",  "aiff", "aac",    "au",    "caf",
+    "matroska", "webm", "wv", "ape", "tta",   "amr",  "ac3",  "eac3",   "dts",   "truehd",
+    "mlp",  "mpc",  "mpc8", "tak",  "shn",    "voc",  "dsf",  "loas",   "asf",   "xwma",
+};
+
+bool demuxer_allowed(const char *names)
+{
+    // An FFmpeg demuxer name may list aliases: "mov,mp4,m4a,3gp,3g2,mj2".
+    std::string_view all(names ? names : "");
+    while (!all.empty()) {
+        const size_t comma = all.find(',');
+        const std::string_view one = all.substr(0, comma);
+        if (std::find(std::begin(kDemuxers), std::end(kDemuxers), one) != std::end(kDemuxers))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        all.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+std::string joined_demuxers()
+{
+    std::string s;
+    for (std::string_view d : kDemuxers) {
+        if (!s.empty())
+            s += ',';
+        s += d;
+    }
+    return s;
+}
+
+/* Every audio decoder this FFmpeg has, as a whitelist: the probing inside
+   avformat_find_stream_info may open decoders, and none of them may be a
+   video or subtitle decoder. */
+const std::string &audio_decoders()
+{
+    static std::once_flag once;
+    static std::string list;
+    std::call_once(once, [] {
+        void *it = nullptr;
+        while (const AVCodec *c = av_codec_iterate(&it)) {
+            if (c->type == AVMEDIA_TYPE_AUDIO && av_codec_is_decoder(c)) {
+                if (!list.empty())
+                    list += ',';
+                list += c->name;
+            }
+        }
+    });
+    return list;
+}
+
+int deny_nested_open(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **)
+{
+    return AVERROR(EPERM);
+}
+
+int read_window(void *opaque, uint8_t *buf, int size)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    // FFmpeg consults the interrupt callback only in some loops; refusing
+    // to read once the time is up bounds every demuxer, however the data
+    // leads it on.  The stream then ends.
+    if (DecoderClock::now() > d->deadline)
+        return AVERROR_EXIT;
+    if (d->pos >= d->window_size)
+        return AVERROR_EOF;
+    const size_t want = size_t(std::min<uint64_t>(uint64_t(size), d->window_size - d->pos));
+    if (d->memory) {
+        std::memcpy(buf, d->memory->data() + d->window_start + d->pos, want);
+        d->pos += want;
+        return int(want);
+    }
+    for (;;) {
+        const ssize_t got = ::pread(d->fd.fd, buf, want, off_t(d->window_start + d->pos));
+        if (got > 0) {
+            d->pos += uint64_t(got);
+            return int(got);
+        }
+        if (got == 0)
+            return AVERROR_EOF; /* the file shrank under us */
+        if (errno != EINTR)
+            return AVERROR(errno);
+    }
+}
+
+int64_t seek_window(void *opaque, int64_t offset, int whence)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return int64_t(d->window_size);
+    int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: base = 0; break;
+    case SEEK_CUR: base = int64_t(d->pos); break;
+    case SEEK_END: base = int64_t(d->window_size); break;
+    default: return AVERROR(EINVAL);
+    }
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0)
+        return AVERROR(EINVAL);
+    const int64_t target = base + offset;
+    if (uint64_t(target) > d->window_size)
+        return AVERROR(EINVAL);
+    d->pos = uint64_t(target);
+    return target;
+}
+
+int interrupt_when_late(void *opaque)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    return DecoderClock::now() > d->deadline ? 1 : 0;
+}
+
+/* FFmpeg would print about every odd file; a library keeps quiet, but
+   leaves alone a host that chose its own log level.  Here rather than in
+   SONA_Init, which must not load FFmpeg. */
+void quiet_ffmpeg_once()
+{
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        if (av_log_get_level() == AV_LOG_INFO)
+            av_log_set_level(AV_LOG_QUIET);
+        // Process-wide, like the log level: FFmpeg has no cap per context.
+        av_max_alloc(kMaxAllocBytes);
+    });
+}
+
+/* The window of the file or memory block that holds the audio. */
+int32_t open_window(const Source &src, Decoder *d)
+{
+    uint64_t size = 0;
+    if (src.in_memory) {
+        d->memory = src.memory;
+        size = d->memory ? d->memory->size() : 0;
+    } else {
+        // O_NONBLOCK: opening a FIFO must not wait for a writer; we refuse
+        // it right after anyway.  O_NOCTTY: a terminal never becomes ours.
+        d->fd.fd = ::open(src.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (d->fd.fd < 0)
+            return SONA_ERROR_FILEOPEN;
+        struct stat st {};
+        if (::fstat(d->fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+            return SONA_ERROR_FILEOPEN;
+        size = uint64_t(st.st_size);
+    }
+    if (src.offset > size || (src.length != 0 && src.length > size - src.offset))
+        return SONA_ERROR_PARAM;
+    d->window_start = src.offset;
+    d->window_size = src.length ? src.length : size - src.offset;
+    return d->window_size == 0 ? SONA_ERROR_FORMAT : SONA_OK;
+}
+
+int32_t open_io(Decoder *d)
+{
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferBytes));
+    if (!buffer)
+        return SONA_ERROR_MEMORY;
+    d->io.reset(
+        avio_alloc_context(buffer, kIoBufferBytes, 0, d, read_window, nullptr, seek_window));
+    if (!d->io) {
+        av_free(buffer);
+        return SONA_ERROR_MEMORY;
+    }
+    return SONA_OK;
+}
+
+/* A format context that reads only through our I/O, opens nothing more and
+   runs only allowed demuxers and audio decoders. */
+AVFormatContext *sandboxed_format(Decoder *d)
+{
+    AVFormatContext *fmt = avformat_alloc_context();
+    if (!fmt)
+        return nullptr;
+    fmt->pb = d->io.get();
+    fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    fmt->io_open = deny_nested_open;
+    fmt->interrupt_callback = {interrupt_when_late, d};
+    fmt->probesize = kProbeBytes;
+    fmt->max_analyze_duration = kAnalyzeUs;
+    fmt->max_streams = kMaxContainerStreams;
+    fmt->protocol_whitelist = av_strdup("none");
+    fmt->format_whitelist = av_strdup(joined_demuxers().c_str());
+    fmt->codec_whitelist = av_strdup(audio_decoders().c_str());
+    if (!fmt->protocol_whitelist || !fmt->format_whitelist || !fmt->codec_whitelist) {
+        avformat_free_context(fmt);
+        return nullptr;
+    }
+    return fmt;
+}
+
+int32_t open_format(Decoder *d)
+{
+    AVFormatContext *fmt = sandboxed_format(d);
+    if (!fmt)
+        return SONA_ERROR_MEMORY;
+    const AVInputFormat *input = nullptr;
+    if (av_probe_input_buffer2(d->io.get(), &input, "", nullptr, 0, kProbeBytes) < 0 || !input ||
+        !demuxer_allowed(input->name)) {
+        avformat_free_context(fmt);
+        return SONA_ERROR_FORMAT;
+    }
+    // On failure avformat_open_input frees the context itself.
+    if (avformat_open_input(&fmt, "", input, nullptr) < 0)
+        return SONA_ERROR_FORMAT;
+    d->format.reset(fmt);
+    if (avformat_find_stream_info(fmt, nullptr) < 0)
+        return SONA_ERROR_FORMAT;
+    return SONA_OK;
+}
+
+/* The first audio stream, the others discarded. */
+AVStream *pick_stream(Decoder *d)
+{
+    AVFormatContext *fmt = d->format.get();
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        AVStream *st = fmt->streams[i];
+        if (d->stream_index < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            d->stream_index = int(i);
+        else
+            st->discard = AVDISCARD_ALL;
+    }
+    return d->stream_index < 0 ? nullptr : fmt->streams[d->stream_index];
+}
+
+int32_t open_codec(Decoder *d)
+{
+    AVStream *st = pick_stream(d);
+    if (!st)
+        return SONA_ERROR_FORMAT;
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec || codec->type != AVMEDIA_TYPE_AUDIO)
+        return SONA_ERROR_FORMAT;
+    d->codec.reset(avcodec_alloc_context3(codec));
+    if (!d->codec)
+        return SONA_ERROR_MEMORY;
+    if (avcodec_parameters_to_context(d->codec.get(), st->codecpar) < 0)
+        return SONA_ERROR_FORMAT;
+    d->codec->pkt_timebase = st->time_base;
+    d->codec->thread_count = 1; /* the pool is our parallelism */
+    AVDictionary *opts = nullptr;
+    av_dict_set(&opts, "codec_whitelist", codec->name, 0);
+    const int opened = avcodec_open2(d->codec.get(), codec, &opts);
+    av_dict_free(&opts);
+    if (opened < 0)
+        return SONA_ERROR_FORMAT;
+    const AVCodecContext *c = d->codec.get();
+    if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate ||
+        c->ch_layout.nb_channels <= 0 || c->ch_layout.nb_channels > kMaxSourceChannels)
+        return SONA_ERROR_FORMAT;
+    return SONA_OK;
+}
+
+/* The ring's layout, from the stream's declared channels. */
+int32_t choose_ring(Decoder *d)
+{
+    LayoutHolder layout;
+    if (!layout_or_default(d->codec->ch_layout, &layout))
+        return SONA_ERROR_MEMORY;
+    d->map = channel_map_for(layout.layout);
+    d->ring_slots = channel_map_front_pair_only(d->map) ? kPairSlots : kRingSlots;
+    d->packet.reset(av_packet_alloc());
+    d->frame.reset(av_frame_alloc());
+    return d->packet && d->frame ? SONA_OK : SONA_ERROR_MEMORY;
+}
+
+} // namespace
+
+void DecoderDeleter::operator()(Decoder *d) const
+{
+    delete d;
+}
+
+int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
+{
+    quiet_ffmpeg_once();
+    DecoderPtr d(new (std::nothrow) Decoder);
+    if (!d)
+        return SONA_ERROR_MEMORY;
+    d->out_rate = out_rate;
+    d->deadline = DecoderClock::now() + kOpenBudget;
+    int32_t err = open_window(src, d.get());
+    for (int32_t (*step)(Decoder *) : {open_io, open_format, open_codec, choose_ring})
+        if (err == SONA_OK)
+            err = step(d.get());
+    if (err != SONA_OK)
+        return err;
+    *out = std::move(d);
+    return SONA_OK;
+}
+
+} // namespace sona
