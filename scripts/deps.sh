@@ -5,7 +5,7 @@
 #   deps.sh shots  that, plus what the window's screenshots are taken with
 set -euo pipefail
 
-build_packages=(cmake make g++ pkg-config
+build_packages=(cmake ninja-build make g++ pkg-config
                 qt6-base-dev qt6-qpa-plugins libgl-dev
                 libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
                 libsdl2-dev)

@@ -19,30 +19,32 @@ work=${MUTATE_DIR:-/tmp/quadrant-mutate}
 faults=$(cat <<'EOF'
 sona/sona_internal.h @@ {SONA_SPEAKER_REARLEFT, kRL} @@ {SONA_SPEAKER_REARLEFT, kRR}
 sona/sona_internal.h @@ {SONA_SPEAKER_CENTER, kFC} @@ {SONA_SPEAKER_CENTER, kLFE}
-sona/mixer.cpp @@         fold[0][kRL] = fold[1][kRR] = a * kHalfPower; @@         fold[0][kRL] = fold[1][kRR] = a;
-sona/mixer.cpp @@         fold[0][kFC] = fold[1][kFC] = a * kHalfPower; @@         fold[0][kFC] = fold[1][kFC] = 0.0f;
-sona/mixer.cpp @@         fold[2][kRL] = fold[3][kRR] = q; @@         fold[2][kRR] = fold[3][kRL] = q;
-sona/decoder.cpp @@                              kHalfPower * d->coef[kFC][ch] + @@                              0.0f * d->coef[kFC][ch] +
-sona/mixer.cpp @@     v->ramp_left_frames = ramp_frames; @@     v->ramp_left_frames = 0; std::copy(t, t + kGains, v->gain_now);
-sona/mixer.cpp @@         v->gain_step[j] = (t[j] - v->gain_now[j]) / float(ramp_frames); @@         v->gain_step[j] = (t[j] - v->gain_now[j]) / float(ramp_frames) * 4;
-sona/mixer.cpp @@     const float left = pan <= 64 ? 1.0f : float(128 - pan) / 64.0f; @@     const float left = pan <= 64 ? 1.0f : float(128 - pan) / 128.0f;
-sona/mixer.cpp @@     return x < 1.0f ? x : 1.0f; @@     return x;
-sona/mixer.cpp @@         fold_out(m, acc, out, n); @@         fold_out(m, acc, out, n / 2);
-sona/api.cpp @@                 st->voice.volume_gain.store(float(v * v * v), std::memory_order_relaxed); @@                 st->voice.volume_gain.store(float(v * v), std::memory_order_relaxed);
-sona/api.cpp @@ volume < -1 || volume > 100 || @@ volume < -1 || volume > 101 ||
-sona/api.cpp @@ pan < -1 || pan > 128) @@ pan < -1 || pan > 129)
-sona/api.cpp @@                     if (w.word == flags) @@                     if ((w.word & flags) == w.word)
-sona/api.cpp @@ compare_exchange_weak(control, control + 2u, @@ compare_exchange_weak(control, control,
+sona/sona_internal.h @@ /* L */ {1.0f, 0.0f, kHalfPower, 0.0f, kHalfPower, 0.0f}, @@ /* L */ {1.0f, 0.0f, kHalfPower, 0.0f, 1.0f, 0.0f},
+sona/sona_internal.h @@ /* R */ {0.0f, 1.0f, kHalfPower, 0.0f, 0.0f, kHalfPower}, @@ /* R */ {0.0f, 1.0f, 0.0f, 0.0f, 0.0f, kHalfPower},
+sona/mix_kernels.cpp @@ f.gain[2][kRL] = f.gain[3][kRR] = 1.0f; @@ f.gain[2][kRR] = f.gain[3][kRL] = 1.0f;
+sona/channel_map.cpp @@ m.slot[kMono][ch] += fold_to_mono(c) * m.slot[c][ch]; @@ m.slot[kMono][ch] += (c == kFC ? 0.0f : fold_to_mono(c)) * m.slot[c][ch];
+sona/mixer.cpp @@     g->left_frames = ramp_frames; @@     g->left_frames = 0; std::copy(t, t + kGains, g->now);
+sona/mixer.cpp @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames); @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames) * 4;
+sona/mixer.cpp @@ float(kPanRight - pan) / float(kPanRight - kPanCentre) @@ float(kPanRight - pan) / float(kPanRight - kPanLeft)
+sona/mixer.cpp @@         ring_read_skip_to(ring, st.discard_from); @@         (void)st.discard_from;
+sona/mixer.cpp @@         fold_out(m->fold, acc, out, frames); @@         fold_out(m->fold, acc, out, frames / 2);
+sona/mix_kernels.cpp @@     return x < 1.0f ? x : 1.0f; @@     return x;
+sona/mix_kernels.cpp @@ acc[c] += g->now[c] * x[c] + g->now[kMixChannels + c] * mono; @@ acc[c] = g->now[c] * x[c] + g->now[kMixChannels + c] * mono;
+sona/api.cpp @@ float(v * v * v) @@ float(v * v)
+sona/api.cpp @@ volume <= kVolumeFull @@ volume <= kVolumeFull + 1
+sona/api.cpp @@ pan <= kPanRight; @@ pan <= kPanRight + 1;
+sona/api.cpp @@                 if (w.word == flags) @@                 if ((w.word & flags) == w.word)
+sona/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
 sona/streams.cpp @@     if (handle < e->first_handle || handle - e->first_handle >= e->streams.size()) { @@     if (handle - e->first_handle > e->streams.size()) {
 sona/streams.cpp @@     e->streams.clear(); @@     e->streams.clear(); g_next_handle = 1;
-sona/decoder.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
-sona/decoder.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
-sona/decoder.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
-sona/decoder.cpp @@     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate; @@     const int rate = f->sample_rate;
-sona/decoder.cpp @@ int(d->out_rate), @@ f->sample_rate,
-sona/decoder.cpp @@     if (d->codec->sample_rate < kMinSourceRate || d->codec->sample_rate > kMaxSourceRate || @@     if (false ||
-sona/output.cpp @@     if (device_channels < 4) @@     if (device_channels < 2)
-sona/decoder_loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_FILE; @@     return std::string(SONA_DECODER_MODULE_FILE);
+sona/decoder_open.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
+sona/decoder_open.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
+sona/decoder_open.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
+sona/decoder_open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
+sona/decoder_fill.cpp @@     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate; @@     const int rate = f->sample_rate;
+sona/decoder_fill.cpp @@ AV_SAMPLE_FMT_FLTP, int(out_rate), &layout, @@ AV_SAMPLE_FMT_FLTP, in_rate, &layout,
+sona/output.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(device_channels), kMixChannels); @@     uint32_t n = kMixChannels;
+sona/decoder_loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)
 playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else if (x == CentreX || y == CentreY)

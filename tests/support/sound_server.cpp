@@ -36,9 +36,9 @@ std::string text_of(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-/* Debian's PipeWire configuration with a 44.1 kHz graph and without the
+/* Debian's PipeWire configuration with a 44.1 kHz graph, without the
    larger cycle it sets on virtual machines (which these are), so that the
-   servers behave as on a desktop. */
+   servers behave as on a desktop, and without a stand-in sink. */
 std::string desktop_like(std::string conf)
 {
     for (const std::string key : {"default.clock.rate", "default.clock.allowed-rates"})
@@ -53,6 +53,11 @@ std::string desktop_like(std::string conf)
     set("default.clock.allowed-rates", "[ 44100 ]");
     for (size_t at; (at = conf.find("vm.overrides")) != std::string::npos;)
         conf.erase(at, conf.find('}', at) + 1 - at);
+    // An auto_null sink of two channels catches streams whenever ours are
+    // missing, as at start and on restart, and downmixes them.
+    const size_t always = conf.find("{ cmd = \"load-module\" args = \"module-always-sink\"");
+    if (always != std::string::npos)
+        conf.erase(always, conf.find('}', always) + 1 - always);
     return conf;
 }
 
@@ -230,6 +235,10 @@ bool Server::launch()
     return false;
 }
 
+/* The recorder's fragment shapes the server: on PipeWire a smaller one
+   shrinks the graph's cycle and brings dropouts; 25 ms does neither. */
+constexpr pa_usec_t kFragmentUs = 25000;
+
 Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.channels)
 {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 44100, uint8_t(channels_)};
@@ -238,7 +247,7 @@ Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.chan
     pa_channel_map map{};
     pa_channel_map_parse(&map, channel_map(channels_).c_str());
     const pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
-                              uint32_t(pa_usec_to_bytes(10000, &spec))};
+                              uint32_t(pa_usec_to_bytes(kFragmentUs, &spec))};
     const std::string address = server.env().front().substr(sizeof "PULSE_SERVER=" - 1);
     pa_simple *stream = pa_simple_new(address.c_str(), "sona-test", PA_STREAM_RECORD,
                                       (sink.name + ".monitor").c_str(), "monitor", &spec, &map,
@@ -246,7 +255,7 @@ Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.chan
     ok_ = stream != nullptr;
     if (ok_)
         reader_ = std::thread([this, stream] {
-            std::vector<float> block(441 * size_t(channels_)); /* 10 ms */
+            std::vector<float> block(441 * size_t(channels_)); /* 10 ms a read */
             while (!stopping_ && pa_simple_read(stream, block.data(), block.size() * 4, nullptr) == 0) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 samples_.insert(samples_.end(), block.begin(), block.end());
