@@ -57,11 +57,19 @@ bool silent(const GainRamp *g)
            std::all_of(g->now, g->now + kGains, [](float k) { return k == 0.0f; });
 }
 
+/* A voice waits for the worker: an output that writes ahead writes again
+   once the data is there.  Relaxed: a hint, read when the output next
+   looks, that publishes nothing. */
+void note_starved(Mixer *m)
+{
+    m->starved.store(true, std::memory_order_relaxed);
+}
+
 /* Follows the controls and the session's restarts: heads for the targets,
    fades out what a restart made stale and drops it once silent, and holds
    a (re)start until enough is decoded.  False while the voice waits; a
    waiting voice consumes nothing and moves no ramp. */
-bool voice_ready(const Mixer *m, Voice *v)
+bool voice_ready(Mixer *m, Voice *v)
 {
     Session *s = v->session;
     Ring *ring = &s->ring;
@@ -72,11 +80,15 @@ bool voice_ready(const Mixer *m, Voice *v)
     compute_targets(v, stale, t);
     retarget(&v->gains, t, m->ramp_frames);
     if (stale && silent(&v->gains)) {
-        if (st.restart_pending)
-            return false; /* silent until the worker has rewound */
+        if (st.restart_pending) {
+            note_starved(m); /* silent until the worker has rewound */
+            return false;
+        }
         // Faded out: drop the stale frames at once, so the worker has room
         // for the new beginning, and fade in once it is there.
         ring_read_skip_to(ring, st.discard_from);
+        if (!mixer_keeps_history(m))
+            ring_let_go(ring, st.discard_from);
         v->priming = true;
         compute_targets(v, false, t);
         retarget(&v->gains, t, m->ramp_frames);
@@ -84,8 +96,10 @@ bool voice_ready(const Mixer *m, Voice *v)
     if (v->priming) {
         // Starting on a trickle would stutter: a refill's worth first, or
         // all of a short source.
-        if (ring_read_available(ring) < kRefillFrames && !session_data_complete(s))
+        if (ring_read_available(ring) < kRefillFrames && !session_data_complete(s)) {
+            note_starved(m);
             return false;
+        }
         v->priming = false;
     }
     return true;
@@ -108,8 +122,7 @@ enum class Wrote { kNothing, kAcc, kOut };
    With `direct`, the voice is the only one: it may write the chunk's
    output straight away (kOut), or mixes into the accumulator, which is
    not yet cleared (kAcc), or leaves it untouched (kNothing). */
-bool mix_voice(const Mixer *m, Voice *v, float *acc, uint32_t frames, float *direct,
-               Wrote *wrote)
+bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames, float *direct, Wrote *wrote)
 {
     if (!voice_ready(m, v))
         return true;
@@ -130,9 +143,16 @@ bool mix_voice(const Mixer *m, Voice *v, float *acc, uint32_t frames, float *dir
         }
     }
     ring_read_commit(ring, got);
+    if (!mixer_keeps_history(m))
+        ring_let_go(ring, ring->read_pos.load(std::memory_order_relaxed));
     if (got == frames || ring_read_available(ring) > 0)
         return true;
-    return !session_try_end(v->session); /* out of data: the end, or a late worker */
+    // Out of data: the end, or a late worker.  With a history the end is
+    // final only once heard (mix_history.cpp).
+    if (mixer_keeps_history(m) ? session_played_out(v->session) : session_try_end(v->session))
+        return false;
+    note_starved(m);
+    return true;
 }
 
 void take_new_voices(Mixer *m)
@@ -149,6 +169,8 @@ void take_new_voices(Mixer *m)
         v->session = h.session;
         v->gains = GainRamp{}; /* every start ramps up from silence */
         v->priming = true;
+        v->joined_at = m->position;
+        v->joined_read_pos = h.session->ring.read_pos.load(std::memory_order_relaxed);
         m->voices[m->voice_count++] = v;
     }
     // Release: the slots we read may be reused only after we are done.
@@ -158,6 +180,7 @@ void take_new_voices(Mixer *m)
 void render_chunk(Mixer *m, float *out, uint32_t frames)
 {
     take_new_voices(m);
+    history_record(m);
     float *acc = m->acc.get();
     // One voice, the usual case, may skip the accumulator and the fold.
     float *direct = m->voice_count == 1 ? out : nullptr;
@@ -170,15 +193,15 @@ void render_chunk(Mixer *m, float *out, uint32_t frames)
             ++i;
             continue;
         }
+        history_end_voice(m, v, m->position + frames);
         v->session = nullptr;
         m->voices[i] = m->voices[--m->voice_count];
-        // Release: our last reads of the voice's queue slot come first.
-        m->active.fetch_sub(1, std::memory_order_release);
     }
     if (wrote == Wrote::kAcc)
         fold_out(m->fold, acc, out, frames);
     else if (wrote == Wrote::kNothing)
         std::fill(out, out + size_t(frames) * m->fold.channels, 0.0f);
+    m->position += frames;
 }
 
 } // namespace
@@ -226,8 +249,16 @@ void mixer_add(Mixer *m, Voice *v, Session *s)
     const uint32_t tail = m->queue_tail.load(std::memory_order_relaxed);
     m->queue[tail & (kMaxVoices - 1)] = {v, s};
     m->queue_tail.store(tail + 1, std::memory_order_release);
-    if (m->listener.voice_queued)
-        m->listener.voice_queued(m->listener.context);
+    mixer_changed(m);
+}
+
+void mixer_changed(Mixer *m)
+{
+    // Relaxed: a count to compare, which publishes nothing; the controls
+    // it stands for are atomics of their own.
+    m->changes.fetch_add(1, std::memory_order_relaxed);
+    if (m->listener.changed)
+        m->listener.changed(m->listener.context);
 }
 
 bool mixer_has_voices(const Mixer *m)

@@ -1,11 +1,13 @@
 // Single-producer single-consumer ring of float frames.
 //
-// Each side stores only its own position and loads the other's.  A side
+// Each side stores only its own positions and loads the other's.  A side
 // loads the other's position with acquire so that the data the other side
-// wrote (or finished reading) before its release store is visible before we
+// wrote (or finished with) before its release store is visible before we
 // touch the frames; it stores its own with release so that its work on the
 // frames happens-before the other side sees the new position.  Loading one's
-// own position needs no ordering: only this thread ever stores it.
+// own position needs no ordering: only this thread ever stores it.  The
+// producer's bound is keep_pos, not read_pos: the consumer may go back and
+// read again whatever it has not let go of.
 #include "sona_internal.h"
 
 #include <algorithm>
@@ -24,6 +26,7 @@ bool ring_init(Ring *ring, uint32_t capacity_frames, uint32_t slots)
     ring->slots = slots;
     ring->write_pos.store(0, std::memory_order_relaxed);
     ring->read_pos.store(0, std::memory_order_relaxed);
+    ring->keep_pos.store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -40,8 +43,8 @@ static uint32_t ring_spans_at(const Ring *ring, uint64_t pos, uint32_t frames, R
 uint32_t ring_write_space(const Ring *ring)
 {
     const uint64_t w = ring->write_pos.load(std::memory_order_relaxed);
-    const uint64_t r = ring->read_pos.load(std::memory_order_acquire);
-    return ring->capacity_frames - uint32_t(w - r);
+    const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);
+    return ring->capacity_frames - uint32_t(w - kept);
 }
 
 uint32_t ring_write_spans(Ring *ring, uint32_t frames, RingSpan spans[2])
@@ -83,6 +86,22 @@ void ring_read_skip_to(Ring *ring, uint64_t pos)
         pos = w;
     if (pos > r)
         ring->read_pos.store(pos, std::memory_order_release);
+}
+
+void ring_read_rewind(Ring *ring, uint64_t pos)
+{
+    const uint64_t kept = ring->keep_pos.load(std::memory_order_relaxed);
+    ring->read_pos.store(pos > kept ? pos : kept, std::memory_order_release);
+}
+
+void ring_let_go(Ring *ring, uint64_t pos)
+{
+    const uint64_t r = ring->read_pos.load(std::memory_order_relaxed);
+    const uint64_t kept = ring->keep_pos.load(std::memory_order_relaxed);
+    if (pos > r)
+        pos = r;
+    if (pos > kept)
+        ring->keep_pos.store(pos, std::memory_order_release);
 }
 
 } // namespace sona

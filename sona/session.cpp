@@ -30,7 +30,7 @@ constexpr int kRestartShift = 1;
 } // namespace
 
 int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz,
-                     Session **out)
+                     bool writes_ahead, Session **out)
 {
     DecoderPtr decoder;
     const int32_t err = decoder_open(src, out_rate, &decoder);
@@ -38,7 +38,7 @@ int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz
         return err;
     std::unique_ptr<Session> s(new (std::nothrow) Session);
     const uint32_t slots = decoder_ring_slots(decoder.get());
-    if (!s || !ring_init(&s->ring, ring_frames_for(slots), slots))
+    if (!s || !ring_init(&s->ring, ring_frames_for(slots, out_rate, writes_ahead), slots))
         return SONA_ERROR_MEMORY;
     s->source = src;
     s->out_rate = out_rate;
@@ -121,15 +121,21 @@ bool session_data_complete(const Session *s)
     return s->end_pos.load(std::memory_order_acquire) != kNoPosition;
 }
 
-bool session_try_end(Session *s)
+bool session_played_out(const Session *s)
 {
     // The end, or only the worker running late?  served_restarts published
     // the reset of end_pos for that restart, end_pos the frames before it.
-    uint32_t control = s->control.load(std::memory_order_acquire);
+    const uint32_t control = s->control.load(std::memory_order_acquire);
     const uint32_t served = s->served_restarts.load(std::memory_order_acquire);
     const uint64_t end = s->end_pos.load(std::memory_order_acquire);
-    if ((control >> kRestartShift) != served || end == kNoPosition ||
-        s->ring.read_pos.load(std::memory_order_relaxed) < end)
+    return (control >> kRestartShift) == served && end != kNoPosition &&
+           s->ring.read_pos.load(std::memory_order_relaxed) >= end;
+}
+
+bool session_try_end(Session *s)
+{
+    uint32_t control = s->control.load(std::memory_order_acquire);
+    if (!session_played_out(s))
         return false;
     // Ended, unless a restart arrived meanwhile: then the CAS fails and the
     // voice waits for the rewound data.  acq_rel: release hands the session

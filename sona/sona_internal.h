@@ -137,16 +137,39 @@ constexpr int32_t kVolumeFull = 100;
    memory per stream stays far below 1 MiB. */
 constexpr uint32_t kRingFrames = 8192;
 constexpr uint32_t kPairRingFrames = 2 * kRingFrames;
+/* For an output that writes ahead, a ring also holds what was written and
+   not yet heard, which the mix may render again: a second's frames,
+   rounded up to a power of two, of which the history reaches back three
+   quarters of a second. */
+inline uint32_t writes_ahead_ring_frames(uint32_t rate_hz)
+{
+    uint32_t frames = kPairRingFrames;
+    while (frames < rate_hz)
+        frames *= 2;
+    return frames;
+}
+inline uint32_t history_reach_frames(uint32_t rate_hz)
+{
+    return rate_hz * 3 / 4;
+}
 /* sona.h states these as the most a playing stream's rate change waits. */
 static_assert(kPairRingFrames == 16384 && kRingFrames == 8192,
               "SONA_ChannelSetAttributes' rate-change delay in sona.h");
-inline uint32_t ring_frames_for(uint32_t slots)
+inline uint32_t ring_frames_for(uint32_t slots, uint32_t rate_hz, bool writes_ahead)
 {
+    if (writes_ahead)
+        return writes_ahead_ring_frames(rate_hz);
     return slots == kPairSlots ? kPairRingFrames : kRingFrames;
 }
 /* The worker that watches the rings wakes when the emptiest one would be
-   down to this: ~93 ms at 44.1 kHz, time enough for a worker that is late. */
+   down to this: ~93 ms at 44.1 kHz, time enough for a worker that is late;
+   a quarter of a ring that is larger, since an output that writes ahead
+   takes its audio in bursts. */
 constexpr uint32_t kLowFrames = 4096;
+inline uint32_t ring_low_frames(uint32_t capacity_frames)
+{
+    return capacity_frames / 4 > kLowFrames ? capacity_frames / 4 : kLowFrames;
+}
 /* The worker tops a ring up once this much of it is free. */
 constexpr uint32_t kRefillFrames = 1024;
 /* The mixer works in chunks of at most this many frames. */
@@ -183,13 +206,16 @@ int32_t error_get();
 /* ---- ring ------------------------------------------------------------- */
 
 /* Frames of `slots` floats.  Positions are 64-bit frame counters that never
-   wrap in practice, so "how much is there" is a plain subtraction. */
+   wrap in practice, so "how much is there" is a plain subtraction.  The
+   consumer may read a stretch again: what it has read stays until it lets
+   go of it (keep_pos), and only then may the producer write over it. */
 struct Ring {
     std::unique_ptr<float[]> data;
     uint32_t capacity_frames = 0; /* a power of two */
     uint32_t slots = 0;
     alignas(kCacheLine) std::atomic<uint64_t> write_pos{0}; /* stored by the producer only */
     alignas(kCacheLine) std::atomic<uint64_t> read_pos{0};  /* stored by the consumer only */
+    std::atomic<uint64_t> keep_pos{0};                      /* stored by the consumer only */
 };
 /* A contiguous piece of the ring: at most two per access. */
 struct RingSpan {
@@ -208,6 +234,11 @@ uint32_t ring_read_spans(const Ring *ring, uint32_t frames, RingSpan spans[2]);
 void ring_read_commit(Ring *ring, uint32_t frames);
 /* Drops everything before `pos` (never beyond what was written). */
 void ring_read_skip_to(Ring *ring, uint64_t pos);
+/* Reads again from `pos`, which must not be before what was let go. */
+void ring_read_rewind(Ring *ring, uint64_t pos);
+/* Lets the producer write over everything before `pos` (never beyond what
+   was read). */
+void ring_let_go(Ring *ring, uint64_t pos);
 
 /* ---- decoder ---------------------------------------------------------- */
 
@@ -306,7 +337,7 @@ struct Session {
 /* Any thread, not real-time: opens the source and makes a session for it,
    its ring sized for the decoder's layout.  Returns a SONA_ error code. */
 int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz,
-                     Session **out);
+                     bool writes_ahead, Session **out);
 void session_unref(Session *s);
 
 /* API thread.  Asks the session to start again from the beginning; false
@@ -333,9 +364,11 @@ struct Staleness {
 Staleness session_staleness(const Session *s);
 /* Whether the ring already holds every frame of the pass. */
 bool session_data_complete(const Session *s);
-/* Called when the ring ran dry: ends the session if its pass has played
-   to its end and no restart came meanwhile.  True if it ended; the mixer
-   must then not touch it again. */
+/* Whether the ring, run dry, has played the pass to its end, with no
+   restart asked since. */
+bool session_played_out(const Session *s);
+/* Ends the session if it has played out and no restart came meanwhile.
+   True if it ended; the mixer must then not touch it again. */
 bool session_try_end(Session *s);
 
 /* ---- voices and their kernels (mix_kernels.cpp) ---------------------- */
@@ -402,6 +435,9 @@ struct Voice {
     Session *session = nullptr;
     GainRamp gains;
     bool priming = false; /* waiting for enough decoded audio to (re)start */
+    uint64_t joined_at = 0;       /* output position where it (re)joined the mix */
+    uint64_t joined_read_pos = 0; /* its ring's read position then */
+    uint32_t mark_stamp = 0;      /* the history's, while it restores a mark */
 };
 
 struct Handoff {
@@ -409,11 +445,50 @@ struct Handoff {
     Session *session;
 };
 
-/* Told, on the API thread, that a voice was queued: the output, which then
-   looks at mixer_has_voices.  Never called from mixer_render. */
+/* Told, on the API thread, that something to be heard has changed (a voice
+   was queued, a control moved): the output, which then looks at
+   mixer_has_voices and, when it writes ahead, writes again.  Never called
+   from mixer_render. */
 struct MixerListener {
-    void (*voice_queued)(void *context) = nullptr;
+    void (*changed)(void *context) = nullptr;
     void *context = nullptr;
+};
+
+/* What a voice was at a chunk's start, so that the mix can be rendered
+   again from there. */
+struct VoiceMark {
+    Voice *voice;
+    Session *session;
+    uint64_t read_pos;
+    GainRamp gains;
+    bool priming;
+};
+/* The mix at a chunk's start: its output position and its voices' marks,
+   which lie in the history's arena from `first` on. */
+struct MixMark {
+    uint64_t position;
+    uint32_t first;
+    uint32_t count;
+};
+/* A voice that played to its end at `position` and left the mix; its
+   session ends for good once the output has played that far. */
+struct Ending {
+    Voice *voice;
+    Session *session;
+    uint64_t position;
+};
+/* For an output that writes ahead of what is heard: the marks of every
+   chunk not yet heard, oldest first, in two rings, and the endings not yet
+   heard.  Sized when the output opens; the mixer's alone after that. */
+struct MixHistory {
+    std::unique_ptr<MixMark[]> marks;
+    uint32_t mark_capacity = 0, mark_first = 0, mark_count = 0;
+    std::unique_ptr<VoiceMark[]> arena;
+    uint32_t arena_capacity = 0, arena_first = 0, arena_used = 0;
+    std::unique_ptr<Ending[]> endings;
+    uint32_t ending_count = 0;
+    std::unique_ptr<Ending[]> later; /* scratch for a rewind */
+    uint32_t stamp = 0;
 };
 
 struct Mixer {
@@ -421,6 +496,19 @@ struct Mixer {
     uint32_t ramp_frames = 1;
     Fold fold;
     MixerListener listener;
+    /* Counted up by the API thread at each change the listener hears of. */
+    std::atomic<uint32_t> changes{0};
+    /* Set by the mixer when a voice waited for decoded audio: an output
+       that writes ahead writes again once it is there.  Cleared by it. */
+    std::atomic<bool> starved{false};
+    /* Set by the output: it writes ahead, so new rings must hold what was
+       written and not yet heard as well. */
+    std::atomic<bool> writes_ahead{false};
+
+    /* Mixer-only: the output position of the next frame, and the history
+       that lets it go back (empty for an output that plays at once). */
+    uint64_t position = 0;
+    MixHistory history;
 
     /* Voices joining: API thread -> mixer. */
     std::unique_ptr<Handoff[]> queue;
@@ -448,10 +536,36 @@ uint32_t mixer_out_channels(const Mixer *m);
    counting `active` up (mixer_reserve); then tells the listener. */
 bool mixer_reserve(Mixer *m);
 void mixer_add(Mixer *m, Voice *v, Session *s);
+/* API thread: a control that is heard has changed; tells the listener. */
+void mixer_changed(Mixer *m);
 /* Any thread: whether a voice is in the mix or on its way. */
 bool mixer_has_voices(const Mixer *m);
 /* Real-time: fills `frames` frames, out_channels interleaved floats each. */
 void mixer_render(Mixer *m, float *out, uint32_t frames);
+
+/* For an output that writes ahead of what is heard and writes again over
+   it (mix_history.cpp).  Not real-time, before anything renders: keeps
+   enough to render again anything up to `reach_frames` old.  False when
+   out of memory. */
+bool mixer_keep_history(Mixer *m, uint32_t reach_frames);
+bool mixer_keeps_history(const Mixer *m);
+/* The same, while nothing renders: back to rendering for an output that
+   plays at once; every ending so far is final. */
+void mixer_forget_history(Mixer *m);
+/* On the rendering thread, between renders.  Goes back to the first chunk
+   start at or after `position` that the history holds, every voice as it
+   was there, gains and ring positions included, so that what is rendered
+   next follows on what was heard.  Returns that position, or kNoPosition
+   when the history holds none (the next render then goes on). */
+uint64_t mixer_rewind(Mixer *m, uint64_t position);
+/* On the rendering thread: everything before `position` has been heard, so
+   it will not be rendered again: its marks go, the rings may be written
+   over, and voices that ended before it are ended for good. */
+void mixer_retire(Mixer *m, uint64_t position);
+/* mixer.cpp's own, for mix_history.cpp: a voice that played to its end.
+   With no history it leaves at once; with one, when that is heard. */
+void history_record(Mixer *m);
+void history_end_voice(Mixer *m, Voice *v, uint64_t chunk_end);
 
 /* ---- output ----------------------------------------------------------- */
 

@@ -4,9 +4,13 @@ set(SONA_CORE_SOURCES
   api.cpp
   engine.cpp
   error.cpp
+  mix_history.cpp
   mix_kernels.cpp
   mixer.cpp
   output.cpp
+  output_pulse.cpp
+  output_sdl.cpp
+  output_silent.cpp
   ring.cpp
   session.cpp
   streams.cpp

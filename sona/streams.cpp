@@ -40,8 +40,10 @@ Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error)
 int32_t streams_open_session(Engine *e, Stream *stream)
 {
     Session *s = nullptr;
+    // Relaxed: a size to choose, set by the output before it renders.
+    const bool writes_ahead = e->mixer.writes_ahead.load(std::memory_order_relaxed);
     const int32_t err =
-        session_open(stream->source, e->mixer.rate_hz, stream->play_rate_hz, &s);
+        session_open(stream->source, e->mixer.rate_hz, stream->play_rate_hz, writes_ahead, &s);
     if (err != SONA_OK)
         return err;
     stream->session = s;

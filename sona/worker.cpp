@@ -158,7 +158,7 @@ std::chrono::microseconds next_look(const Pool *p)
                               s->ring.read_pos.load(std::memory_order_relaxed);
         // A session whose data is all in its ring needs a look when it has
         // played out, to be released.
-        const uint64_t low = s->decoder_done ? 0 : kLowFrames;
+        const uint64_t low = s->decoder_done ? 0 : ring_low_frames(s->ring.capacity_frames);
         frames = std::min(frames, held > low ? held - low : 0);
     }
     const auto until = std::chrono::microseconds(

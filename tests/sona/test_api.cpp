@@ -214,6 +214,7 @@ TEST_F(Api, TheSilentDevicePlaysStreamsToTheirEndAndPausesWhenIdle)
     const SONA_HSTREAM h = create();
     EXPECT_FALSE(sona_output_running()) << "created is not playing";
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    wait_until([] { return sona_output_running(); });
     EXPECT_TRUE(sona_output_running());
     wait_until([] { return !sona_output_running(); });
     EXPECT_EQ(sona_playing_count(), 0u);

@@ -23,7 +23,7 @@ uint32_t write_counting(Ring *r, uint32_t frames, uint32_t *next)
     return n;
 }
 
-TEST(Ring, WrapsInTwoSpansTakesOnlyWhatFitsAndSkipsOnlyForward)
+TEST(Ring, WrapsKeepsWhatIsReadUntilLetGoAndReadsItAgain)
 {
     Ring r;
     EXPECT_FALSE(ring_init(&r, 1000, 2)) << "not a power of two";
@@ -32,15 +32,19 @@ TEST(Ring, WrapsInTwoSpansTakesOnlyWhatFitsAndSkipsOnlyForward)
     EXPECT_EQ(write_counting(&r, 6, &written), 6u);
     ring_read_skip_to(&r, 5);
     ring_read_skip_to(&r, 2); /* never backwards */
-    EXPECT_EQ(write_counting(&r, 100, &written), 7u);
+    EXPECT_EQ(write_counting(&r, 100, &written), 2u) << "wrote over what was read, not let go";
+    ring_let_go(&r, 1000); /* never past what was read */
+    EXPECT_EQ(write_counting(&r, 100, &written), 5u);
     RingSpan spans[2];
     EXPECT_EQ(ring_read_spans(&r, 100, spans), 8u);
     EXPECT_EQ(spans[0].frames, 3u); /* from frame 5 to the end of the buffer */
     EXPECT_EQ(spans[1].frames, 5u);
     EXPECT_EQ(spans[0].data[0], 10.0f);
     EXPECT_EQ(spans[1].data[0], 16.0f);
-    ring_read_skip_to(&r, 1000); /* never past what was written */
-    EXPECT_EQ(r.read_pos.load(), 13u);
+    ring_read_commit(&r, 8);
+    ring_read_rewind(&r, 1); /* not before what was let go */
+    EXPECT_EQ(ring_read_spans(&r, 1, spans), 1u);
+    EXPECT_EQ(spans[0].data[0], 10.0f) << "did not read again from where it was let go";
 }
 
 TEST(Ring, TwoThreadsPassEveryFrameOnceInOrder)
@@ -64,6 +68,7 @@ TEST(Ring, TwoThreadsPassEveryFrameOnceInOrder)
             for (uint32_t i = 0; i < s.frames * 3; ++i)
                 mismatches += s.data[i] != float(expected++ & 0xFFFFF);
         ring_read_commit(&r, n);
+        ring_let_go(&r, r.read_pos.load());
         consumed += n;
     }
     producer.join();

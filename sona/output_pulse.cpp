@@ -1,0 +1,418 @@
+// The native driver: libpulse, for PulseAudio and for PipeWire's
+// pipewire-pulse.  libpulse is loaded by the keeper when the driver is
+// first tried, and runs on the keeper's thread alone: its main loop is
+// iterated in wait(), and its write callback renders the mix there.
+//
+// The server holds a deep buffer, and the keeper is woken only when much of
+// it is free: a few times a second, where a short buffer costs the client
+// and the server hundreds of wake-ups.  What must change what is heard
+// (a stream starts or ends, a volume, balance or route moves) is mixed
+// again from just past what the server plays and written over what was
+// queued; the server, which has rendered some of it into the sink already,
+// takes that back.  Through pipewire-pulse the read pointer runs a graph
+// cycle or two ahead of what is heard and cannot be taken back, so the
+// buffer there is shallower and the margin a cycle.
+#include "output.h"
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/mainloop.h>
+#include <pulse/stream.h>
+#include <dlfcn.h>
+
+#include <cstring>
+#include <string>
+
+namespace sona {
+
+namespace {
+
+/* The libpulse calls the driver makes, resolved at run time. */
+#define SONA_PULSE_CALLS(X)                                                                        \
+    X(mainloop_new)                                                                                \
+    X(mainloop_free)                                                                               \
+    X(mainloop_get_api)                                                                            \
+    X(mainloop_prepare)                                                                            \
+    X(mainloop_poll)                                                                               \
+    X(mainloop_dispatch)                                                                           \
+    X(proplist_new)                                                                                \
+    X(proplist_free)                                                                               \
+    X(proplist_sets)                                                                               \
+    X(context_new_with_proplist)                                                                   \
+    X(context_connect)                                                                             \
+    X(context_disconnect)                                                                          \
+    X(context_unref)                                                                               \
+    X(context_get_state)                                                                           \
+    X(context_get_server_info)                                                                     \
+    X(context_get_sink_info_by_name)                                                               \
+    X(context_get_sink_info_list)                                                                  \
+    X(operation_get_state)                                                                         \
+    X(operation_unref)                                                                             \
+    X(stream_new_with_proplist)                                                                    \
+    X(stream_set_write_callback)                                                                   \
+    X(stream_connect_playback)                                                                     \
+    X(stream_disconnect)                                                                           \
+    X(stream_unref)                                                                                \
+    X(stream_get_state)                                                                            \
+    X(stream_begin_write)                                                                          \
+    X(stream_write)                                                                                \
+    X(stream_cork)                                                                                 \
+    X(stream_update_timing_info)                                                                   \
+    X(stream_get_timing_info)                                                                      \
+    X(stream_get_buffer_attr)
+
+struct Pulse {
+#define SONA_PULSE_MEMBER(name) decltype(&::pa_##name) name = nullptr;
+    SONA_PULSE_CALLS(SONA_PULSE_MEMBER)
+#undef SONA_PULSE_MEMBER
+};
+
+/* Loaded once per process and never unloaded: libpulse keeps per-process
+   state (its memory pools, its atfork handlers) that must not lose its code. */
+const Pulse *pulse()
+{
+    static const Pulse *const loaded = []() -> const Pulse * {
+        void *lib = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return nullptr;
+        static Pulse calls;
+        bool complete = true;
+#define SONA_PULSE_RESOLVE(name)                                                                   \
+    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "pa_" #name));                  \
+    complete = complete && calls.name != nullptr;
+        SONA_PULSE_CALLS(SONA_PULSE_RESOLVE)
+#undef SONA_PULSE_RESOLVE
+        return complete ? &calls : nullptr;
+    }();
+    return loaded;
+}
+
+/* How deep the server's buffer is, and how far past what it plays a
+   rewrite begins.  On PulseAudio the server keeps tlength - 2 * minreq as
+   the sink's own buffer, which a rewrite reaches into: that must not fall
+   small, or the sink wakes thousands of times a second. */
+struct Shape {
+    uint32_t target_ms, request_ms, margin_ms;
+    uint32_t margin_cycle_frames; /* pipewire-pulse: a graph cycle on top */
+};
+constexpr Shape kPulseAudioShape{400, 100, 25, 0};
+constexpr Shape kPipeWireShape{224, 100, 2, 1024};
+
+/* The bound on every wait for the server: a local server answers in a
+   millisecond, a hung one must not hold the keeper. */
+constexpr auto kServerBound = std::chrono::seconds(1);
+/* An estimate of where the server plays older than this is refreshed. */
+constexpr auto kEstimateFor = std::chrono::seconds(1);
+
+pa_channel_map map_for(uint32_t channels)
+{
+    static constexpr pa_channel_position_t kOrder[][kMixChannels] = {
+        {PA_CHANNEL_POSITION_MONO},
+        {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT},
+        {},
+        {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+         PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT},
+        {},
+        {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+         PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE,
+         PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT},
+    };
+    pa_channel_map map{};
+    map.channels = uint8_t(channels);
+    std::copy(kOrder[channels - 1], kOrder[channels - 1] + channels, map.map);
+    return map;
+}
+
+/* What the server says of itself and of the sink to play on. */
+struct SinkFound {
+    bool done = false;
+    bool on_pipewire = false;
+    std::string default_sink;
+    std::string name; /* empty until found */
+    int channels = 0;
+    uint32_t skip = 0; /* sinks to pass over before the one wanted */
+};
+
+class PulseDriver : public Driver {
+public:
+    PulseDriver(Mixer *m, int wake_fd) : mixer_(m), wake_fd_(wake_fd) {}
+    ~PulseDriver() override
+    {
+        close();
+        if (wake_event_)
+            api_->io_free(wake_event_);
+        if (loop_)
+            pa_->mainloop_free(loop_);
+    }
+    const char *name() const override { return "pulse"; }
+
+    Opened open(int32_t device) override
+    {
+        if (!start_loop())
+            return Opened::kNoLibrary;
+        SinkFound sink;
+        if (!connect() || !find_sink(device, &sink)) {
+            close();
+            return device >= 2 && sink.done ? Opened::kNoDevice : Opened::kNoServer;
+        }
+        shape_ = sink.on_pipewire ? kPipeWireShape : kPulseAudioShape;
+        mixer_set_out_channels(mixer_, channels_for(sink.channels));
+        // After a loss, what was written but not heard went with the old
+        // stream: the new one takes up where the old one was heard.
+        if (last_heard_ != kNoPosition)
+            mixer_rewind(mixer_, last_heard_);
+        if (!open_stream(device == 1 ? nullptr : sink.name.c_str())) {
+            close();
+            return Opened::kNoServer;
+        }
+        return Opened::kYes;
+    }
+
+    void close() override
+    {
+        if (stream_) {
+            pa_->stream_disconnect(stream_);
+            pa_->stream_unref(stream_);
+        }
+        if (context_) {
+            pa_->context_disconnect(context_);
+            pa_->context_unref(context_);
+        }
+        stream_ = nullptr;
+        context_ = nullptr;
+    }
+
+    void run(bool running) override
+    {
+        if (pa_operation *op = pa_->stream_cork(stream_, running ? 0 : 1, nullptr, nullptr))
+            pa_->operation_unref(op);
+        estimate_from_ = kNoPosition; /* the clock stood still while corked */
+    }
+
+    bool lost() override
+    {
+        return pa_->context_get_state(context_) != PA_CONTEXT_READY ||
+               pa_->stream_get_state(stream_) != PA_STREAM_READY;
+    }
+
+    void wait(std::chrono::milliseconds timeout) override
+    {
+        if (pa_->mainloop_prepare(loop_, int(timeout.count()) * 1000) >= 0 &&
+            pa_->mainloop_poll(loop_) >= 0)
+            pa_->mainloop_dispatch(loop_);
+    }
+
+    bool deep() const override { return true; }
+
+    bool heard_position(bool exact, uint64_t *position) override
+    {
+        if (exact || estimate_from_ == kNoPosition || Clock::now() - estimated_at_ > kEstimateFor)
+            if (!learn_heard_position())
+                return false;
+        // Since the server last told: the clock has run on.
+        const auto ran = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
+        *position = std::min(estimate_from_ + uint64_t(ran * mixer_->rate_hz), mixer_->position);
+        last_heard_ = *position;
+        return true;
+    }
+
+    uint32_t rewrite_margin_frames() const override
+    {
+        return mixer_->rate_hz * shape_.margin_ms / 1000 + shape_.margin_cycle_frames;
+    }
+
+    void rewrite_from(uint64_t position) override
+    {
+        const uint64_t end = mixer_->position;
+        const uint64_t from = mixer_rewind(mixer_, position);
+        if (from != kNoPosition) /* never before base_: what is heard is past it */
+            write_frames(end - from, true, int64_t(from - base_) * int64_t(frame_bytes()));
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    size_t frame_bytes() const { return sizeof(float) * mixer_out_channels(mixer_); }
+
+    /* The main loop, with the output's wake-up descriptor on it. */
+    bool start_loop()
+    {
+        if (loop_)
+            return true;
+        pa_ = pulse();
+        if (!pa_ || !(loop_ = pa_->mainloop_new()))
+            return false;
+        api_ = pa_->mainloop_get_api(loop_);
+        wake_event_ = api_->io_new(
+            api_, wake_fd_, PA_IO_EVENT_INPUT,
+            [](pa_mainloop_api *, pa_io_event *, int fd, pa_io_event_flags_t, void *) {
+                drain_wake(fd);
+            },
+            nullptr);
+        return true;
+    }
+
+    /* Iterates the main loop until `done` holds, within kServerBound. */
+    template <class Done> bool iterate_until(Done done)
+    {
+        const auto bound = Clock::now() + kServerBound;
+        while (!done()) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(bound - Clock::now());
+            if (left.count() <= 0 || pa_->mainloop_prepare(loop_, int(left.count())) < 0 ||
+                pa_->mainloop_poll(loop_) < 0 || pa_->mainloop_dispatch(loop_) < 0)
+                return false;
+        }
+        return true;
+    }
+
+    bool finish(pa_operation *op)
+    {
+        if (!op)
+            return false;
+        const bool done = iterate_until([&] { return pa_->operation_get_state(op) != PA_OPERATION_RUNNING; });
+        pa_->operation_unref(op);
+        return done;
+    }
+
+    bool connect()
+    {
+        pa_proplist *props = pa_->proplist_new();
+        pa_->proplist_sets(props, PA_PROP_APPLICATION_NAME, program_name().c_str());
+        context_ = pa_->context_new_with_proplist(api_, program_name().c_str(), props);
+        pa_->proplist_free(props);
+        if (!context_ || pa_->context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return false;
+        return iterate_until([this] {
+                   const pa_context_state_t s = pa_->context_get_state(context_);
+                   return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+               }) &&
+               pa_->context_get_state(context_) == PA_CONTEXT_READY;
+    }
+
+    /* The default sink (device 1), or the n-th in the server's order. */
+    bool find_sink(int32_t device, SinkFound *sink)
+    {
+        const auto server = [](pa_context *, const pa_server_info *i, void *d) {
+            auto *s = static_cast<SinkFound *>(d);
+            s->on_pipewire = i->server_name && std::strstr(i->server_name, "on PipeWire");
+            s->default_sink = i->default_sink_name ? i->default_sink_name : "";
+        };
+        const auto each = [](pa_context *, const pa_sink_info *i, int eol, void *d) {
+            auto *s = static_cast<SinkFound *>(d);
+            if (eol || !i || !s->name.empty() || s->skip-- > 0)
+                return;
+            s->name = i->name;
+            s->channels = i->sample_spec.channels;
+        };
+        if (!finish(pa_->context_get_server_info(context_, server, sink)))
+            return false;
+        sink->skip = device >= 2 ? uint32_t(device - 2) : 0;
+        pa_operation *op = device == 1
+                               ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(), each, sink)
+                               : pa_->context_get_sink_info_list(context_, each, sink);
+        sink->done = finish(op);
+        // A default sink that is not there yet (a server still starting)
+        // is tried again; a numbered one that is not there is no device.
+        return sink->done && !sink->name.empty();
+    }
+
+    bool open_stream(const char *sink_name)
+    {
+        const uint32_t channels = mixer_out_channels(mixer_);
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, mixer_->rate_hz, uint8_t(channels)};
+        const pa_channel_map map = map_for(channels);
+        const auto bytes = [&](uint32_t ms) { return uint32_t(uint64_t(mixer_->rate_hz) * ms / 1000 * frame_bytes()); };
+        const pa_buffer_attr attr{uint32_t(-1), bytes(shape_.target_ms), uint32_t(-1),
+                                  bytes(shape_.request_ms), uint32_t(-1)};
+        pa_proplist *props = pa_->proplist_new();
+        pa_->proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
+        pa_->proplist_sets(props, PA_PROP_APPLICATION_NAME, program_name().c_str());
+        stream_ = pa_->stream_new_with_proplist(context_, kStreamName, &spec, &map, props);
+        pa_->proplist_free(props);
+        if (!stream_)
+            return false;
+        pa_->stream_set_write_callback(
+            stream_,
+            [](pa_stream *, size_t nbytes, void *d) {
+                auto *self = static_cast<PulseDriver *>(d);
+                self->write_frames(nbytes / self->frame_bytes(), false, 0);
+            },
+            this);
+        // Corked until something plays; the server never remixes.
+        const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS);
+        base_ = mixer_->position;
+        estimate_from_ = kNoPosition;
+        if (pa_->stream_connect_playback(stream_, sink_name, &attr, flags, nullptr, nullptr) < 0)
+            return false;
+        return iterate_until([this] {
+                   const pa_stream_state_t s = pa_->stream_get_state(stream_);
+                   return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+               }) &&
+               pa_->stream_get_state(stream_) == PA_STREAM_READY;
+    }
+
+    /* Renders `frames` frames into the server's own memory and writes them,
+       after the last write, or `over` what was queued from `offset` bytes
+       past the stream's start on. */
+    void write_frames(uint64_t frames, bool over, int64_t offset)
+    {
+        pa_seek_mode_t mode = over ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE;
+        int64_t seek = over ? offset : 0;
+        while (frames > 0) {
+            void *data = nullptr;
+            size_t bytes = size_t(frames) * frame_bytes();
+            if (pa_->stream_begin_write(stream_, &data, &bytes) < 0 || bytes < frame_bytes())
+                return;
+            const uint32_t n = uint32_t(bytes / frame_bytes());
+            mixer_render(mixer_, static_cast<float *>(data), n);
+            if (pa_->stream_write(stream_, data, size_t(n) * frame_bytes(), nullptr, seek, mode) < 0)
+                return;
+            frames -= n;
+            seek = 0;
+            mode = PA_SEEK_RELATIVE;
+        }
+    }
+
+    /* Asks the server where it plays: its read index, less what lies in
+       the sink, plus what it has read while the answer travelled. */
+    bool learn_heard_position()
+    {
+        bool done = false;
+        pa_operation *op = pa_->stream_update_timing_info(
+            stream_, [](pa_stream *, int, void *d) { *static_cast<bool *>(d) = true; }, &done);
+        if (!finish(op) || !done)
+            return false;
+        const pa_timing_info *t = pa_->stream_get_timing_info(stream_);
+        if (!t || t->read_index_corrupt)
+            return false;
+        const double rate = mixer_->rate_hz;
+        const double frames = double(t->read_index) / double(frame_bytes()) +
+                              (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
+        estimate_from_ = base_ + uint64_t(std::max(frames, 0.0));
+        estimated_at_ = Clock::now();
+        return true;
+    }
+
+    Mixer *mixer_;
+    int wake_fd_;
+    const Pulse *pa_ = nullptr;
+    pa_mainloop *loop_ = nullptr;
+    pa_mainloop_api *api_ = nullptr;
+    pa_io_event *wake_event_ = nullptr;
+    pa_context *context_ = nullptr;
+    pa_stream *stream_ = nullptr;
+    Shape shape_ = kPulseAudioShape;
+    uint64_t base_ = 0; /* the mixer's position at the stream's first byte */
+    uint64_t estimate_from_ = kNoPosition;
+    Clock::time_point estimated_at_{};
+    uint64_t last_heard_ = kNoPosition;
+};
+
+} // namespace
+
+std::unique_ptr<Driver> make_pulse_driver(Mixer *m, int wake_fd)
+{
+    return std::make_unique<PulseDriver>(m, wake_fd);
+}
+
+} // namespace sona

@@ -1,0 +1,217 @@
+// The SDL2 driver: the fallback for a system whose sound reaches no server
+// that the native drivers speak to.  SDL's callback, on SDL's own thread,
+// is a thin adapter around mixer_render.  SDL itself is loaded by the
+// keeper when it is first tried, so that a program does not wait for SDL2
+// and its libraries to load before its window shows.
+#include "output.h"
+
+#include <SDL2/SDL.h>
+#include <dlfcn.h>
+
+#include <string>
+
+namespace sona {
+
+namespace {
+
+/* The SDL calls the driver makes, resolved from libSDL2 at run time. */
+#define SONA_SDL_CALLS(X)                                                                          \
+    X(SetHintWithPriority)                                                                         \
+    X(SetHint)                                                                                     \
+    X(GetHint)                                                                                     \
+    X(ResetHint)                                                                                   \
+    X(InitSubSystem)                                                                               \
+    X(QuitSubSystem)                                                                               \
+    X(GetCurrentAudioDriver)                                                                       \
+    X(GetDefaultAudioInfo)                                                                         \
+    X(free)                                                                                        \
+    X(GetNumAudioDevices)                                                                          \
+    X(GetAudioDeviceName)                                                                          \
+    X(GetAudioDeviceSpec)                                                                          \
+    X(OpenAudioDevice)                                                                             \
+    X(CloseAudioDevice)                                                                            \
+    X(PauseAudioDevice)                                                                            \
+    X(GetAudioDeviceStatus)
+
+struct Sdl {
+#define SONA_SDL_MEMBER(name) decltype(&::SDL_##name) name = nullptr;
+    SONA_SDL_CALLS(SONA_SDL_MEMBER)
+#undef SONA_SDL_MEMBER
+};
+
+/* The SONAME, as a program linked against SDL2 would record it. */
+constexpr const char *kSdlLibrary = "libSDL2-2.0.so.0";
+/* Device period asked of SDL: ~23 ms at 44.1 kHz. */
+constexpr Uint16 kDeviceFrames = 1024;
+
+/* Loaded once per process and never unloaded: SDL keeps threads and
+   handlers of its own that must not lose their code. */
+const Sdl *sdl()
+{
+    static const Sdl *const loaded = []() -> const Sdl * {
+        void *lib = dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (!lib)
+            return nullptr;
+        static Sdl calls;
+        bool complete = true;
+#define SONA_SDL_RESOLVE(name)                                                                     \
+    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "SDL_" #name));                 \
+    complete = complete && calls.name != nullptr;
+        SONA_SDL_CALLS(SONA_SDL_RESOLVE)
+#undef SONA_SDL_RESOLVE
+        return complete ? &calls : nullptr;
+    }();
+    return loaded;
+}
+
+void set_default_hints(const Sdl *sdl)
+{
+    // Default priority: a hint the host set, or an environment variable,
+    // wins over ours.
+    const std::string name = program_name();
+    sdl->SetHintWithPriority(SDL_HINT_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, kStreamName, SDL_HINT_DEFAULT);
+    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Music", SDL_HINT_DEFAULT);
+    // A library never takes over its host's signals: with SDL's own
+    // handlers a program ignores SIGTERM and a logout cannot end it.
+    sdl->SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
+}
+
+void SDLCALL on_device_needs_audio(void *userdata, Uint8 *stream, int len)
+{
+    auto *m = static_cast<Mixer *>(userdata);
+    const uint32_t frames = uint32_t(len) / uint32_t(sizeof(float) * mixer_out_channels(m));
+    mixer_render(m, reinterpret_cast<float *>(stream), frames);
+}
+
+class SdlDriver : public Driver {
+public:
+    SdlDriver(Mixer *m, int wake_fd) : mixer_(m), wake_fd_(wake_fd) {}
+    ~SdlDriver() override
+    {
+        close();
+        if (audio_)
+            sdl_->QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    const char *name() const override { return "sdl"; }
+
+    Opened open(int32_t device) override
+    {
+        // After the server went away SDL's connection to it is dead for
+        // good: only a new start of SDL's audio reaches a server that came
+        // back.
+        if (!start_audio())
+            return sdl_ ? Opened::kNoServer : Opened::kNoLibrary;
+        if (device >= 2 && !find_numbered(device))
+            return Opened::kNoDevice;
+        if (device == 1)
+            learn_default_channels();
+        device_ = open_device();
+        return device_ != 0 ? Opened::kYes : Opened::kNoServer;
+    }
+
+    void close() override
+    {
+        if (device_ != 0)
+            sdl_->CloseAudioDevice(device_); /* returns once the callback has finished */
+        device_ = 0;
+    }
+
+    void run(bool running) override { sdl_->PauseAudioDevice(device_, running ? 0 : 1); }
+    bool lost() override { return sdl_->GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
+    void wait(std::chrono::milliseconds timeout) override { wait_for_wake(wake_fd_, timeout); }
+
+private:
+    /* SDL's audio, with the driver SDL chose the first time: while the
+       server is away SDL settles for another (ALSA straight to the
+       hardware, say) and the sound would bypass the desktop's mixer. */
+    bool start_audio()
+    {
+        if (!sdl_) {
+            sdl_ = sdl();
+            if (!sdl_)
+                return false;
+            set_default_hints(sdl_);
+        }
+        if (audio_)
+            sdl_->QuitSubSystem(SDL_INIT_AUDIO);
+        audio_ = false;
+        if (chosen_.empty()) {
+            audio_ = sdl_->InitSubSystem(SDL_INIT_AUDIO) == 0;
+            if (const char *driver = audio_ ? sdl_->GetCurrentAudioDriver() : nullptr)
+                chosen_ = driver;
+            return audio_;
+        }
+        const char *host_choice = sdl_->GetHint(SDL_HINT_AUDIODRIVER);
+        const std::string restore = host_choice ? host_choice : "";
+        sdl_->SetHint(SDL_HINT_AUDIODRIVER, chosen_.c_str());
+        audio_ = sdl_->InitSubSystem(SDL_INIT_AUDIO) == 0;
+        if (restore.empty())
+            sdl_->ResetHint(SDL_HINT_AUDIODRIVER);
+        else
+            sdl_->SetHint(SDL_HINT_AUDIODRIVER, restore.c_str());
+        return audio_;
+    }
+
+    /* The default device's channel count; the mixer is set up for it
+       before the device opens, so nothing mixes meanwhile. */
+    void learn_default_channels()
+    {
+        SDL_AudioSpec spec{};
+        char *default_name = nullptr;
+        int channels = 0;
+        if (sdl_->GetDefaultAudioInfo(&default_name, &spec, 0) == 0)
+            channels = spec.channels;
+        sdl_->free(default_name);
+        mixer_set_out_channels(mixer_, channels_for(channels));
+    }
+
+    bool find_numbered(int32_t device)
+    {
+        const int index = device - 1;
+        const char *name = index < sdl_->GetNumAudioDevices(0)
+                               ? sdl_->GetAudioDeviceName(index, 0)
+                               : nullptr;
+        if (!name)
+            return false;
+        device_name_ = name;
+        SDL_AudioSpec spec{};
+        if (sdl_->GetAudioDeviceSpec(index, 0, &spec) == 0)
+            mixer_set_out_channels(mixer_, channels_for(spec.channels));
+        return true;
+    }
+
+    SDL_AudioDeviceID open_device()
+    {
+        SDL_AudioSpec want{};
+        SDL_AudioSpec have{};
+        want.freq = int(mixer_->rate_hz);
+        want.format = AUDIO_F32SYS;
+        want.channels = Uint8(mixer_out_channels(mixer_));
+        want.samples = kDeviceFrames;
+        want.callback = on_device_needs_audio;
+        want.userdata = mixer_;
+        // Rate, format and channels are the mixer's: SDL converts if a
+        // device found on reconnecting differs.  Only the period may change.
+        return sdl_->OpenAudioDevice(device_name_.empty() ? nullptr : device_name_.c_str(), 0,
+                                     &want, &have, SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+    }
+
+    Mixer *mixer_;
+    int wake_fd_;
+    const Sdl *sdl_ = nullptr;
+    bool audio_ = false;  /* SDL's audio started, and so to be quit */
+    std::string chosen_;  /* the SDL driver chosen first */
+    std::string device_name_; /* empty: the default */
+    SDL_AudioDeviceID device_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Driver> make_sdl_driver(Mixer *m, int wake_fd)
+{
+    return std::make_unique<SdlDriver>(m, wake_fd);
+}
+
+} // namespace sona
