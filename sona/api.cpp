@@ -238,6 +238,7 @@ SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
                     return succeed();
                 if (session_restart(st->session)) {
                     pool_kick(e->pool.get());
+                    mixer_changed(&e->mixer);
                     return succeed();
                 }
             }
@@ -251,7 +252,7 @@ SONA_API SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
 
 SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
 {
-    return on_stream(handle, [&](Engine *, Stream *st) -> SONA_BOOL {
+    return on_stream(handle, [&](Engine *e, Stream *st) -> SONA_BOOL {
         int32_t slot = -1;
         if (flags != 0) {
             for (const SpeakerWord &w : kSpeakerWords)
@@ -260,7 +261,11 @@ SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags)
             if (slot < 0)
                 return fail(SONA_ERROR_PARAM);
         }
-        st->voice.route_slot.store(slot, std::memory_order_relaxed); /* see Voice */
+        // Only this thread stores it: relaxed reads its own value.
+        if (st->voice.route_slot.load(std::memory_order_relaxed) != slot) {
+            st->voice.route_slot.store(slot, std::memory_order_relaxed); /* see Voice */
+            mixer_changed(&e->mixer);
+        }
         return succeed();
     });
 }
@@ -271,17 +276,22 @@ SONA_API SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int3
     return on_stream(handle, [&](Engine *e, Stream *st) -> SONA_BOOL {
         if (!valid_attributes(freq, volume, pan))
             return fail(SONA_ERROR_PARAM);
+        bool heard = false;
         if (volume != kLeave && volume != st->volume) {
             st->volume = volume;
             const double v = double(volume) / kVolumeFull;
             st->voice.volume_gain.store(float(v * v * v), std::memory_order_relaxed);
+            heard = true;
         }
         if (pan != kLeave && pan != st->pan) {
             st->pan = pan;
             st->voice.pan.store(pan, std::memory_order_relaxed);
+            heard = true;
         }
         if (freq != kLeave && uint32_t(freq) != st->play_rate_hz)
             set_play_rate(e, st, uint32_t(freq));
+        if (heard)
+            mixer_changed(&e->mixer);
         return succeed();
     });
 }

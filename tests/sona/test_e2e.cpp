@@ -5,6 +5,8 @@
 #include "sound_server.h"
 #include "test_support.h"
 
+#include <random>
+
 using namespace sona_test;
 using sound::Kind;
 using sound::Sink;
@@ -39,11 +41,11 @@ protected:
     }
 
     /* Inits the default device and plays a long stereo tone. */
-    SONA_HSTREAM play_tone()
+    SONA_HSTREAM play_tone(double hz = 1000)
     {
         EXPECT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << SONA_ErrorGetCode();
         const std::string path =
-            make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 600, 44100, "-c:a flac"});
+            make_tone(dir_, "tone.flac", {{sine(hz), sine(hz)}, "stereo", 600, 44100, "-c:a flac"});
         const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
         EXPECT_NE(h, 0u) << SONA_ErrorGetCode();
         EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
@@ -89,6 +91,74 @@ TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAlone)
     ASSERT_TRUE(server_->pactl("list sink-inputs", &inputs)) << server_->error();
     EXPECT_NE(inputs.find("application.name = \"test_e2e\""), std::string::npos) << inputs;
     EXPECT_NE(inputs.find("media.name = \"Playback\""), std::string::npos) << inputs;
+    EXPECT_NE(inputs.find("media.role = \"music\""), std::string::npos) << inputs;
+}
+
+/* The first 5 ms block from `from` on in which front left is at `level`
+   of the tone within a decibel, in milliseconds after `from`. */
+double heard_after_ms(const sound::Recorder &recorder, size_t from, double level)
+{
+    constexpr size_t kBlock = kRate / 200;
+    for (auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
+        const std::vector<float> fl = channel(recorder.copy(from, SIZE_MAX), 6, 0);
+        for (size_t at = 0; at + kBlock <= fl.size(); at += kBlock)
+            if (std::fabs(decibels(rms({fl.begin() + long(at), fl.begin() + long(at + kBlock)}) /
+                                   kToneRms / level)) < 1)
+                return 1000.0 * double(at) / kRate;
+    }
+    return 1e9;
+}
+
+// The server holds far more than a change may wait for: it is heard only
+// because what was queued is written again.
+TEST_F(EndToEnd, AVolumeChangeIsHeardLongBeforeTheQueuedAudioWouldPlayOut)
+{
+    start(kSurround);
+    const SONA_HSTREAM h = play_tone();
+    expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
+    double worst = 0;
+    for (int i = 0; i < 10; ++i) {
+        const int volume = i % 2 ? 100 : 50;
+        const size_t from = recorder_->frames();
+        ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, volume, -1));
+        worst = std::max(worst, heard_after_ms(*recorder_, from, i % 2 ? 1 : 0.125));
+        std::this_thread::sleep_for(100ms);
+    }
+    std::printf("the slowest of ten changes was heard after %.0f ms\n", worst);
+    EXPECT_LT(worst, 250);
+}
+
+// Seventy changes in three seconds, each one a rewrite of what was queued:
+// no sample steps further than the tone and a ramp together (a seam in
+// the wrong place would), and the tone never falls silent.
+TEST_F(EndToEnd, FiftyVolumeAndTwentyRouteChangesNeitherClickNorDropOut)
+{
+    start(kSurround);
+    const SONA_HSTREAM h = play_tone(100);
+    const double tone_rms = kToneRms;
+    std::string heard;
+    ASSERT_TRUE(recorder_->wait_for_levels({1, 1, 0, 0, 0, 0}, tone_rms, &heard)) << heard;
+    const size_t from = recorder_->frames();
+    const uint32_t words[] = {SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER,
+                              SONA_SPEAKER_REARLEFT, 0};
+    std::mt19937 next(7);
+    for (int i = 0; i < 70; ++i) {
+        if (i % 7 == 3 || i % 7 == 6)
+            ASSERT_TRUE(SONA_ChannelSetFlags(h, words[(i / 3) % 5]));
+        else
+            ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, 40 + int(next() % 61), -1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + next() % 40));
+    }
+    std::this_thread::sleep_for(500ms);
+    const std::vector<float> mix = recorder_->copy(from, recorder_->frames() - from);
+    const double sine_step = 2 * M_PI * 100 / kRate * 0.5, ramp_step = 0.5 / (kRate * 0.005);
+    for (int c = 0; c < 6; ++c)
+        EXPECT_LT(max_step(channel(mix, 6, c)), sine_step + ramp_step + 0.002) << "channel " << c;
+    constexpr size_t kBlock = kRate / 200;
+    for (size_t at = 0; at + kBlock <= mix.size() / 6; at += kBlock) {
+        const std::vector<float> block(mix.begin() + long(at * 6), mix.begin() + long((at + kBlock) * 6));
+        ASSERT_GT(rms(block), 0.005) << "a dropout at " << 1000.0 * double(at) / kRate << " ms";
+    }
 }
 
 TEST_F(EndToEnd, OnAStereoSinkTheLibraryFoldsDownItself)

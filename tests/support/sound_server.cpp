@@ -280,8 +280,9 @@ size_t Recorder::frames() const
 std::vector<float> Recorder::copy(size_t first, size_t count) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const size_t begin = std::min(samples_.size(), first * channels_);
-    const size_t end = std::min(samples_.size(), (first + count) * channels_);
+    const size_t frames = samples_.size() / size_t(channels_);
+    const size_t begin = std::min(frames, first) * channels_;
+    const size_t end = (std::min(frames, first) + std::min(count, frames - std::min(frames, first))) * channels_;
     return std::vector<float>(samples_.begin() + long(begin), samples_.begin() + long(end));
 }
 
