@@ -43,7 +43,11 @@ sona/decoder_open.cpp @@     if (src.offset > size || (src.length != 0 && src.le
 sona/decoder_open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
 sona/decoder_fill.cpp @@     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate; @@     const int rate = f->sample_rate;
 sona/decoder_fill.cpp @@ AV_SAMPLE_FMT_FLTP, int(out_rate), &layout, @@ AV_SAMPLE_FMT_FLTP, in_rate, &layout,
-sona/output.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(device_channels), kMixChannels); @@     uint32_t n = kMixChannels;
+sona/output.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(sink_channels), kMixChannels); @@     uint32_t n = kMixChannels;
+sona/mix_history.cpp @@         v->gains = vm.gains; @@         v->gains = GainRamp{};
+sona/mix_history.cpp @@         ring_read_rewind(&vm.session->ring, vm.read_pos);\n @@ \n
+sona/mix_history.cpp @@     if (has_history(m)) {\n        // At the chunk @@     if (false) {\n        // At the chunk
+sona/api.cpp @@         if (heard)\n            mixer_changed(&e->mixer); @@         (void)heard;
 sona/decoder_loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)

@@ -190,6 +190,25 @@ SONA_BOOL sona_output_running(void)
     return output_running(g_engine->output.get()) ? SONA_TRUE : SONA_FALSE;
 }
 
+SONA_BOOL sona_manual_keep_history(void)
+{
+    if (!g_engine || !g_engine->manual)
+        return SONA_FALSE;
+    g_engine->mixer.writes_ahead.store(true, std::memory_order_relaxed);
+    return mixer_keep_history(&g_engine->mixer, history_reach_frames(g_engine->mixer.rate_hz));
+}
+
+uint64_t sona_manual_rewind(uint64_t position)
+{
+    return g_engine && g_engine->manual ? mixer_rewind(&g_engine->mixer, position) : kNoPosition;
+}
+
+void sona_manual_retire(uint64_t position)
+{
+    if (g_engine && g_engine->manual)
+        mixer_retire(&g_engine->mixer, position);
+}
+
 SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
                                             uint32_t length, uint32_t flags)
 {

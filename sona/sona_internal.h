@@ -77,6 +77,12 @@ uint32_t sona_playing_count(void);
 /* Whether the output (device or silent clock) is running rather than
    paused; FALSE for the manual output. */
 SONA_BOOL sona_output_running(void);
+/* The manual output as one that writes ahead drives the mix: with a
+   history, rendered again from a position on (returning where it went
+   back to, or UINT64_MAX), and told what has been heard. */
+SONA_BOOL sona_manual_keep_history(void);
+uint64_t sona_manual_rewind(uint64_t position);
+void sona_manual_retire(uint64_t position);
 }
 
 namespace sona {

@@ -113,11 +113,13 @@ TEST_P(Speakers, EachSourceChannelReachesItsOutputsWithItsGain)
 INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(Mix, FullScaleSurroundFoldedToStereoNeverClips)
+TEST_F(Mix, TwoFullScaleSurroundsFoldedToStereoStayWithinFullScale)
 {
     Tone loud{std::vector<std::string>(6, "sin(2*PI*100*t)"), kSurroundSource.layout, 0.3};
     loud.codec = "-c:a pcm_f32le";
-    play(2, make_tone(dir_, "loud.wav", loud));
+    const std::string path = make_tone(dir_, "loud.wav", loud);
+    play(2, path);
+    ASSERT_TRUE(SONA_ChannelPlay(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), SONA_FALSE));
     const std::vector<float> mix = render(kRate / 4, 2);
     const auto [lo, hi] = std::minmax_element(mix.begin(), mix.end());
     EXPECT_GE(*lo, -1.0f);
@@ -230,6 +232,41 @@ TEST_F(Mix, StreamsAddUpAndEachFollowsOnlyItsOwnControls)
     EXPECT_NEAR(tone_amplitude(fl, 400) / 0.3, 0, 1e-3);
     EXPECT_NEAR(tone_amplitude(rl, 400) / 0.3, 1, 1e-3);
     EXPECT_NEAR(tone_amplitude(rl, 1000) / 0.3, 0, 1e-3);
+}
+
+/* ---- rendering again, as an output that writes ahead does -------------- */
+
+TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
+{
+    Tone full{{"sin(2*PI*100*t)"}, "mono", 2};
+    full.codec = "-c:a pcm_f32le";
+    const SONA_HSTREAM long_one = create(6, tone_file("full100.wav", full));
+    ASSERT_TRUE(sona_manual_keep_history());
+    const SONA_HSTREAM short_one =
+        SONA_StreamCreateFile(SONA_FALSE, tone_file("short.wav", {{sine(1000)}, "mono", 0.1}).c_str(), 0, 0, 0);
+    ASSERT_TRUE(SONA_ChannelSetFlags(short_one, SONA_SPEAKER_REARRIGHT));
+    ASSERT_TRUE(SONA_ChannelPlay(long_one, SONA_FALSE) && SONA_ChannelPlay(short_one, SONA_FALSE));
+    const std::vector<float> first = render(8192); /* the short one ends within */
+
+    // Nothing changed: rendered again, it is what it was, the end included.
+    const uint64_t at = sona_manual_rewind(3000);
+    ASSERT_EQ(at % kMixChunkFrames, 0u);
+    ASSERT_TRUE(at >= 3000 && at < 3000 + kMixChunkFrames) << at;
+    EXPECT_TRUE(render(8192 - uint32_t(at)) == std::vector<float>(first.begin() + long(at) * 6, first.end()));
+
+    // Turned off from a later chunk: from what was heard there, ramped.
+    ASSERT_TRUE(SONA_ChannelSetAttributes(long_one, -1, 0, -1));
+    const uint64_t at2 = sona_manual_rewind(5000);
+    std::vector<float> heard(first.begin(), first.begin() + long(at2) * 6);
+    const std::vector<float> after = render(4096);
+    heard.insert(heard.end(), after.begin(), after.end());
+    EXPECT_LE(max_step(channel(heard, 6, kFL)), 2 * M_PI * 100 / kRate + 1.0 / (kRate * kRampMs / 1000) + 1e-4);
+    EXPECT_LT(rms(channel(after, 6, kFL, 1000)), 1e-6);
+
+    // The short one's end is final only once heard.
+    EXPECT_EQ(sona_playing_count(), 2u);
+    sona_manual_retire(at2 + 4096);
+    EXPECT_EQ(sona_playing_count(), 1u);
 }
 
 /* ---- rates ------------------------------------------------------------- */
