@@ -18,7 +18,12 @@
  *   mixer.cpp    the mix: voices joining and leaving, gain ramps, chunks
  *   session.cpp  a session's restart and end protocol between the API
  *                thread, the decode pool and the mixer
- *   output.cpp   the SDL2 device (or the silent clock) calling mixer_render
+ *   mix_history.cpp    marks of the mix at each chunk, for an output that
+ *                renders again what it wrote ahead
+ *   output.cpp   the keeper: one policy over the drivers (output.h)
+ *   output_pulse.cpp   libpulse, deep-buffered, rewriting on a change
+ *   output_sdl.cpp     SDL2, the fallback
+ *   output_silent.cpp  device 0: a clock pulling the mix
  *   worker.cpp   the decode pool that keeps every stream's ring filled
  *   streams.cpp  the handle table and stream/session lifetimes
  *   engine.cpp   the mixer, output and pool of one SONA_Init
@@ -147,7 +152,7 @@ constexpr uint32_t kPairRingFrames = 2 * kRingFrames;
    not yet heard, which the mix may render again: a second's frames,
    rounded up to a power of two, of which the history reaches back three
    quarters of a second. */
-inline uint32_t writes_ahead_ring_frames(uint32_t rate_hz)
+constexpr uint32_t writes_ahead_ring_frames(uint32_t rate_hz)
 {
     uint32_t frames = kPairRingFrames;
     while (frames < rate_hz)
@@ -161,6 +166,8 @@ inline uint32_t history_reach_frames(uint32_t rate_hz)
 /* sona.h states these as the most a playing stream's rate change waits. */
 static_assert(kPairRingFrames == 16384 && kRingFrames == 8192,
               "SONA_ChannelSetAttributes' rate-change delay in sona.h");
+static_assert(writes_ahead_ring_frames(44100) == 65536,
+              "SONA_ChannelSetAttributes' rate-change delay through the pulse output in sona.h");
 inline uint32_t ring_frames_for(uint32_t slots, uint32_t rate_hz, bool writes_ahead)
 {
     if (writes_ahead)

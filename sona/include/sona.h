@@ -2,9 +2,10 @@
  * sona.h - the public interface of libsona, a small audio library.
  *
  * libsona plays audio files of any common format (decoded by FFmpeg) on a
- * 5.1 mix that goes to the system's sound output through SDL2.  Each stream
- * can be sent to one speaker of the 5.1 set, have its volume and balance
- * changed, and be started again; every change is ramped so nothing clicks.
+ * 5.1 mix that goes to the desktop's sound server (see SONA_Init for the
+ * ways there).  Each stream can be sent to one speaker of the 5.1 set, have
+ * its volume and balance changed, and be started again; every change is
+ * ramped so nothing clicks.
  *
  * Conventions for every call below:
  *   - Results: SONA_BOOL calls return nonzero on success and 0 (FALSE) on
@@ -18,8 +19,9 @@
  *   - Waiting: SONA_ChannelSetFlags, SONA_ChannelSetAttributes and
  *     SONA_ErrorGetCode return at once, and so does SONA_ChannelPlay on a
  *     stream that has not played to its end.  Four calls may wait:
- *       SONA_Init with a numbered device (n >= 2), while SDL finds and
- *         opens it: as long as the sound server takes to answer;
+ *       SONA_Init with a numbered device (n >= 2), while the library
+ *         finds and opens it: as long as the sound server takes to answer
+ *         (at most a second for each way to it that is tried);
  *       SONA_StreamCreateFile, which opens and probes the data: its reads
  *         stop after 5 s on a slow or hostile file; the first creation
  *         also loads FFmpeg;
@@ -102,12 +104,26 @@ enum {
  * again when something is.
  *
  * The default output (device 1) is connected on the library's own thread:
- * Init returns without waiting for SDL or the sound server.  If there is no
+ * Init returns without waiting for the sound server.  If there is no
  * sound server or device yet, streams that play wait where they are until
  * one appears.  The same happens when the sound server goes away while
  * playing: the library reconnects by itself, trying four times a second,
  * and the streams go on.  A numbered device (n >= 2) is looked up before
  * Init returns.
+ *
+ * The ways to the sound server, tried in this order, each loaded only when
+ * it is first tried, so that a system without one still runs:
+ *   pulse  libpulse, to PulseAudio or to PipeWire's pipewire-pulse.  The
+ *          server holds a deep buffer (400 ms; 224 ms through PipeWire) and
+ *          the library wakes a few times a second to top it up; whatever
+ *          changes what is heard is mixed again from just past what the
+ *          server plays and written over what it holds, so a change is
+ *          heard within tens of milliseconds all the same;
+ *   sdl    SDL2, for a system whose sound reaches no server the above
+ *          speaks to: tried only when none of them can be loaded, or none
+ *          has answered for two seconds.
+ * The environment variable SONA_OUTPUT (pulse, sdl) names one to use
+ * alone.  Device 0 needs none: a clock of the library's own pulls the mix.
  *
  * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
  * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
@@ -189,7 +205,10 @@ SONA_API SONA_BOOL SONA_ChannelSetFlags(uint32_t handle, uint32_t flags);
  *         yet started plays at the new rate from its first frame; a playing
  *         one changes once what it has already decoded has played: at most
  *         16384 frames at the output rate for a mono or stereo source,
- *         8192 for a wider one (0.37 s and 0.19 s at 44100 Hz).
+ *         8192 for a wider one (0.37 s and 0.19 s at 44100 Hz); through
+ *         the pulse output, which keeps more decoded ahead, at most the
+ *         smallest power of two at or above the rate (65536 frames, 1.5 s,
+ *         at 44100 Hz).
  * volume: 0..100 on the perceptual curve of desktop mixers, gain =
  *         (volume/100)^3: 0 is silent, 100 is unity and nothing is louder;
  *         -1 = leave.
