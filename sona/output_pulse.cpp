@@ -103,6 +103,10 @@ constexpr Shape kPipeWireShape{224, 100, 2, 1024};
 constexpr auto kServerBound = std::chrono::seconds(1);
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
+/* A rewrite goes to the server in pieces of this many frames at most, so
+   that its first, the one that must arrive before the server reaches it,
+   is on its way at once rather than after all the rest is mixed. */
+constexpr uint64_t kRewritePieceFrames = 1024;
 
 pa_channel_map map_for(uint32_t channels)
 {
@@ -218,7 +222,7 @@ public:
 
     uint32_t rewrite_margin_frames() const override
     {
-        return mixer_->rate_hz * shape_.margin_ms / 1000 + shape_.margin_cycle_frames;
+        return mixer_->rate_hz * shape_.margin_ms / 1000 + shape_.margin_cycle_frames + late_frames_;
     }
 
     void rewrite_from(uint64_t position) override
@@ -360,17 +364,31 @@ private:
         int64_t seek = over ? offset : 0;
         while (frames > 0) {
             void *data = nullptr;
-            size_t bytes = size_t(frames) * frame_bytes();
+            size_t bytes = size_t(over ? std::min(frames, kRewritePieceFrames) : frames) * frame_bytes();
             if (pa_->stream_begin_write(stream_, &data, &bytes) < 0 || bytes < frame_bytes())
                 return;
             const uint32_t n = uint32_t(bytes / frame_bytes());
             mixer_render(mixer_, static_cast<float *>(data), n);
             if (pa_->stream_write(stream_, data, size_t(n) * frame_bytes(), nullptr, seek, mode) < 0)
                 return;
+            if (over && mode == PA_SEEK_ABSOLUTE)
+                note_lateness();
             frames -= n;
             seek = 0;
             mode = PA_SEEK_RELATIVE;
         }
+    }
+
+    /* How long the first piece of a rewrite took to leave, from the moment
+       the server said where it plays: on a loaded machine (or under a
+       sanitizer) that can outrun the margin, and the seam would fall in
+       what is already heard.  The margin grows by twice the worst of late,
+       and shrinks back slowly. */
+    void note_lateness()
+    {
+        const double seconds = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
+        const auto late = uint32_t(2 * seconds * mixer_->rate_hz);
+        late_frames_ = std::max(late, late_frames_ - late_frames_ / 8);
     }
 
     /* Asks the server where it plays: its read index, less what lies in
@@ -406,6 +424,7 @@ private:
     uint64_t estimate_from_ = kNoPosition;
     Clock::time_point estimated_at_{};
     uint64_t last_heard_ = kNoPosition;
+    uint32_t late_frames_ = 0;
 };
 
 } // namespace
