@@ -74,7 +74,7 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     const std::string prefix = dir_.file("prefix");
     ASSERT_EQ(std::system(("cmake --install " QUADRANT_BUILD_DIR " --prefix " + prefix + " >/dev/null").c_str()), 0);
     const std::string tone =
-        make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 600, 44100, "-c:a flac"});
+        make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 120, 44100, "-c:a flac"});
 
     // -displayfd: Xvfb picks a free display and writes its number.
     sound::Child xvfb({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>" +

@@ -45,7 +45,7 @@ protected:
     {
         EXPECT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << SONA_ErrorGetCode();
         const std::string path =
-            make_tone(dir_, "tone.flac", {{sine(hz), sine(hz)}, "stereo", 600, 44100, "-c:a flac"});
+            make_tone(dir_, "tone.flac", {{sine(hz), sine(hz)}, "stereo", 60, 44100, "-c:a flac"});
         const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
         EXPECT_NE(h, 0u) << SONA_ErrorGetCode();
         EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
