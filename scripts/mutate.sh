@@ -74,7 +74,10 @@ chosen=("$@")
 echo "== scratch copy and build in $work"
 rm -rf "$work/src" && mkdir -p "$work/src"
 git ls-files -co --exclude-standard | tar -cf - -T - | tar -xpf - -C "$work/src"
-cmake -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A cache left by an older tree would keep its old choices (a library
+# directory, a generator); the objects are worth keeping, the cache is not.
+rm -rf "$work/build/CMakeCache.txt" "$work/build/CMakeFiles"
+cmake -G Ninja -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 ctest --test-dir "$work/build" -j2 >/dev/null || { echo "the suite fails before any fault is planted"; exit 100; }
 

@@ -1,10 +1,9 @@
 // The contract of the calls: harmless and exact about why on bad handles,
 // before Init and after Free; arguments checked before anything changes;
-// restarts; the silent device; streams that come and go.
+// restarts; the silent device; a Free that leaves nothing behind.
 #include "render.h"
 
 #include <random>
-#include <set>
 
 using namespace sona_test;
 using namespace sona;
@@ -59,6 +58,8 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     const SONA_HSTREAM h = create();
     ASSERT_NE(h, 0u);
+    EXPECT_FALSE(SONA_Init(0, kRate, 0, 0, nullptr));
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_ALREADY);
     for (SONA_HSTREAM forged : {0u, h + 1, h - 1, 0xFFFFFFFFu, 0x80000000u, h ^ 0x00F00000u})
         expect_refused(forged, SONA_ERROR_HANDLE);
     EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)); /* the real one is untouched */
@@ -71,27 +72,6 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
     EXPECT_GT(create(), h) << "a handle was given out again";
-}
-
-TEST_F(Api, StreamsComeAndGoWithoutReusedHandlesThreadsOrFiles)
-{
-    const size_t threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-    const size_t files = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    std::set<SONA_HSTREAM> seen;
-    for (int32_t device : {0, -1 /* manual */}) {
-        ASSERT_TRUE(device == 0 ? SONA_Init(0, kRate, 0, 0, nullptr) : sona_init_manual(kRate, 6));
-        for (int i = 0; i < 300; ++i) {
-            const SONA_HSTREAM h = create();
-            ASSERT_TRUE(seen.insert(h).second) << "handle " << h << " came twice";
-            ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
-            if (device == -1) {
-                ASSERT_TRUE(play_out()) << "cycle " << i;
-            }
-        }
-        ASSERT_TRUE(SONA_Free());
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}), threads);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), files);
-    }
 }
 
 /* ---- arguments --------------------------------------------------------- */
@@ -119,15 +99,6 @@ TEST_P(BadInit, IsRefusedWithItsCodeAndLeavesNothingOpen)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, BadInit, ::testing::ValuesIn(kInitRows));
-
-TEST_F(Api, SecondInitIsRefusedAndKeepsTheFirst)
-{
-    ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
-    const SONA_HSTREAM h = create();
-    EXPECT_FALSE(SONA_Init(0, kRate, 0, 0, nullptr));
-    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_ALREADY);
-    EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
-}
 
 /* Each bad call fails with SONA_ERROR_PARAM and leaves the stream as it
    was: at volume 30, on the rear left speaker, at its own rate. */
@@ -174,9 +145,9 @@ TEST_F(Api, RestartWhilePlayingGoesBackToTheBeginning)
     const SONA_HSTREAM h = create(make_tone(
         dir_, "two.wav", {{R"(0.5*sin(2*PI*if(lt(t\,0.5)\,500\,1500)*t))"}, "mono", 1}));
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
-    EXPECT_NEAR(pitch(channel(render(uint32_t(0.7 * kRate)), 6, kFL, kRate * 6 / 10), 1500), 1500, 3);
+    EXPECT_LT(distortion_db(channel(render(uint32_t(0.7 * kRate)), 6, kFL, kRate * 6 / 10), 1500), -20);
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_TRUE));
-    EXPECT_NEAR(pitch(channel(render(kRate / 4), 6, kFL, 2048), 500), 500, 3);
+    EXPECT_LT(distortion_db(channel(render(kRate / 4), 6, kFL, 4096), 500), -20); /* past the fade */
 }
 
 TEST_F(Api, AnEndedStreamPlaysAgainWithItsSettingsUntilItsFileIsGone)
@@ -221,11 +192,17 @@ TEST_F(Api, TheSilentDevicePlaysStreamsToTheirEndAndPausesWhenIdle)
     EXPECT_FALSE(sona_output_running());
 }
 
-TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersHarmlessly)
+size_t entries(const char *dir)
+{
+    return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersAndFreeLeavesNothingBehind)
 {
     // The silent device mixes on its own thread while this one restarts,
     // routes and turns streams as fast as it can; short streams end under
     // the calls, so restart races end for real (ThreadSanitizer judges).
+    const size_t threads = entries("/proc/self/task"), files = entries("/proc/self/fd");
     ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
     const std::string longer = make_tone(dir_, "long.wav", {{sine(1000)}, "mono", 1});
     std::vector<SONA_HSTREAM> streams;
@@ -245,6 +222,8 @@ TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersHarmlessly)
             std::this_thread::yield();
     }
     EXPECT_TRUE(SONA_Free());
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), files);
 }
 
 } // namespace

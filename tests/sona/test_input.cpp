@@ -1,5 +1,5 @@
 // What the library accepts and what it refuses: every format it promises,
-// byte windows and memory, names that are only bytes, damaged and hostile
+// byte windows and memory, names that are only bytes, lying and hostile
 // files.  Every creation returns (a FIFO or a network read must not hang
 // it), and nothing but the one file named is ever read.
 #include "render.h"
@@ -12,7 +12,6 @@
 #include <sys/un.h>
 
 #include <climits>
-#include <random>
 
 using namespace sona_test;
 using namespace sona;
@@ -24,18 +23,22 @@ protected:
     void SetUp() override { ASSERT_TRUE(sona_init_manual(kRate, 6)); }
     void TearDown() override { SONA_Free(); }
 
-    /* Plays `path` to its end and expects `seconds` of a 1 kHz tone. */
-    static void expect_tone(const std::string &path, double seconds, double within = 0.01)
+    /* Plays `handle` to its end: `seconds` of a tone at `hz` on the fronts. */
+    static void expect_tone(SONA_HSTREAM handle, double seconds, double hz = 1000, double within = 0.01)
     {
-        const std::optional<Created> made = create_guarded(path);
-        ASSERT_TRUE(made) << path << ": creation did not return";
-        ASSERT_NE(made->handle, 0u) << path << ": error " << made->error;
-        const Played played = play_to_end(made->handle);
+        ASSERT_NE(handle, 0u) << SONA_ErrorGetCode();
+        const Played played = play_to_end(handle);
         EXPECT_TRUE(played.ended);
         const std::vector<float> fl = played.front_left();
         const auto [first, last] = audible(fl);
         EXPECT_NEAR(double(last - first) / kRate, seconds, within);
-        EXPECT_NEAR(pitch({fl.begin() + long(first), fl.begin() + long(last)}, 1000), 1000, 1);
+        EXPECT_LT(distortion_db(channel(played.mix, 6, kFL, first + 2000, kRate / 4), hz), -20);
+    }
+    static void expect_tone(const std::string &path, double seconds, double within = 0.01)
+    {
+        const std::optional<Created> made = create_guarded(path);
+        ASSERT_TRUE(made) << path << ": creation did not return";
+        expect_tone(made->handle, seconds, 1000, within);
     }
     TempDir dir_;
 };
@@ -68,20 +71,18 @@ TEST_P(Formats, DecodeToTheToneTheyWereMadeFrom)
     const FormatRow &row = GetParam();
     const std::string path =
         make_tone(dir_, row.file, {{sine(row.hz), sine(row.hz)}, "stereo", 1, row.rate_hz, row.codec});
-    const std::optional<Created> made = create_guarded(path);
-    ASSERT_TRUE(made && made->handle) << (made ? made->error : -1);
-    const Played played = play_to_end(made->handle);
+    const Played played = play_to_end(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0));
     EXPECT_TRUE(played.ended);
     const auto [first, last] = audible(played.front_left());
     EXPECT_NEAR(double(last - first) / kRate, 1.0, row.length_s);
     for (int c = 0; c < 6; ++c) {
         const std::vector<float> steady = channel(played.mix, 6, c, first + kRate / 4, kRate / 2);
-        if (c == kFL || c == kFR) {
-            EXPECT_NEAR(pitch(steady, row.hz), row.hz, row.hz * 0.002) << "channel " << c;
-            EXPECT_NEAR(decibels(rms(steady) * M_SQRT2 / 0.5), 0, row.level_db) << "channel " << c;
-        } else {
+        if (c != kFL && c != kFR) {
             EXPECT_LT(rms(steady), 1e-5) << "channel " << c;
+            continue;
         }
+        EXPECT_LT(distortion_db(steady, row.hz), -20) << "channel " << c;
+        EXPECT_NEAR(decibels(rms(steady) * M_SQRT2 / 0.5), 0, row.level_db) << "channel " << c;
     }
 }
 
@@ -96,7 +97,7 @@ struct RefusedRow {
     int32_t error;
 };
 
-std::string bytes_file(const TempDir &dir, const std::string &bytes)
+std::string file_of(const TempDir &dir, const std::string &bytes)
 {
     write_file(dir.file("f.mp3"), bytes);
     return dir.file("f.mp3");
@@ -111,26 +112,22 @@ const RefusedRow kRefused[] = {
     {"UnixSocket",
      [](const TempDir &d) {
          sockaddr_un address{AF_UNIX, {}};
-         const std::string path = d.file("s");
-         path.copy(address.sun_path, sizeof address.sun_path - 1);
-         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+         d.file("s").copy(address.sun_path, sizeof address.sun_path - 1);
+         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); /* open until the end */
          bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-         listen(fd, 1); /* left open until the process ends */
-         return path;
+         listen(fd, 1);
+         return d.file("s");
      },
      SONA_ERROR_FILEOPEN},
-    {"Empty", [](const TempDir &d) { return bytes_file(d, ""); }, SONA_ERROR_FORMAT},
-    {"Text", [](const TempDir &d) { return bytes_file(d, std::string(8000, 'a')); },
-     SONA_ERROR_FORMAT},
-    {"WavOfNoChannels", [](const TempDir &d) { return bytes_file(d, wav_bytes(0, 44100, 8820, 0.1)); },
+    {"Empty", [](const TempDir &d) { return file_of(d, ""); }, SONA_ERROR_FORMAT},
+    {"Text", [](const TempDir &d) { return file_of(d, std::string(8000, 'a')); }, SONA_ERROR_FORMAT},
+    {"WavOfNoChannels", [](const TempDir &d) { return file_of(d, wav_bytes(0, 44100, 8820, 0.1)); },
      SONA_ERROR_FORMAT},
     {"WavOf65535Channels",
-     [](const TempDir &d) { return bytes_file(d, wav_bytes(65535, 44100, 8820, 0.1)); },
+     [](const TempDir &d) { return file_of(d, wav_bytes(65535, 44100, 8820, 0.1)); }, SONA_ERROR_FORMAT},
+    {"WavAt1Hz", [](const TempDir &d) { return file_of(d, wav_bytes(2, 1, 8820, 0.1)); },
      SONA_ERROR_FORMAT},
-    {"WavAt1Hz", [](const TempDir &d) { return bytes_file(d, wav_bytes(2, 1, 8820, 0.1)); },
-     SONA_ERROR_FORMAT},
-    {"WavAt4GHz",
-     [](const TempDir &d) { return bytes_file(d, wav_bytes(2, 4000000000u, 8820, 0.1)); },
+    {"WavAt4GHz", [](const TempDir &d) { return file_of(d, wav_bytes(2, 4000000000u, 8820, 0.1)); },
      SONA_ERROR_FORMAT},
 };
 
@@ -152,76 +149,32 @@ TEST_P(Refused, AtOnceWithItsCode)
 INSTANTIATE_TEST_SUITE_P(Rows, Refused, ::testing::ValuesIn(kRefused),
                          [](const auto &info) { return std::string(info.param.name); });
 
-/* ---- what plays: lying headers, cut files, names that are only bytes ---- */
+/* ---- lying headers, names that are only bytes -------------------------- */
 
-/* dir/ddd.../eee/t.wav, 4,000 bytes long: a name may have 255 at most. */
-std::string long_path(const TempDir &dir)
+TEST_F(Input, WhatIsThereIsPlayedWhateverTheHeaderOrTheNameSays)
 {
-    std::string path = dir.path();
-    while (path.size() < 3700)
-        std::filesystem::create_directory(path += "/" + std::string(200, 'd'));
-    std::filesystem::create_directory(path += "/" + std::string(4000 - path.size() - 7, 'e'));
-    return path + "/t.wav";
-}
+    write_file(dir_.file("liar.wav"), wav_bytes(2, 44100, 0xFFFFFFF0u, 0.5)); /* claims 4 GB */
+    expect_tone(dir_.file("liar.wav"), 0.5);
+    const std::vector<uint8_t> mp3 =
+        read_file(tone_file("t.mp3", {{sine(1000)}, "mono", 2, 44100, "-c:a libmp3lame"}));
+    write_file(dir_.file("cut.mp3"), std::string(mp3.begin(), mp3.begin() + long(mp3.size() * 2 / 5)));
+    expect_tone(dir_.file("cut.mp3"), 0.8, 0.1);
 
-/* A copy of a half-second 1 kHz tone at `path`. */
-std::string tone_at(const std::string &path)
-{
-    std::filesystem::copy_file(tone_file("t.wav", {{sine(1000)}, "mono", 0.5}), path);
-    return path;
-}
-
-struct PlaysRow {
-    const char *name;
-    std::function<std::string(const TempDir &)> make; /* run in the scratch directory */
-    double seconds, within;
-};
-const PlaysRow kPlays[] = {
-    {"WavClaiming4GB",
-     [](const TempDir &d) {
-         write_file(d.file("liar.wav"), wav_bytes(2, 44100, 0xFFFFFFF0u, 0.5));
-         return d.file("liar.wav");
-     },
-     0.5, 0.01},
-    {"Mp3CutAt40Percent",
-     [](const TempDir &d) {
-         const std::vector<uint8_t> mp3 =
-             read_file(tone_file("t.mp3", {{sine(1000)}, "mono", 2, 44100, "-c:a libmp3lame"}));
-         write_file(d.file("cut.mp3"), std::string(mp3.begin(), mp3.begin() + long(mp3.size() * 2 / 5)));
-         return d.file("cut.mp3");
-     },
-     0.8, 0.1},
-    {"NameNotUtf8", [](const TempDir &d) { return tone_at(d.file("\xff\xfe caf\xe9 \"'\n.wav")); },
-     0.5, 0.01},
-    {"PathOf4000Bytes", [](const TempDir &d) { return tone_at(long_path(d)); }, 0.5, 0.01},
-    // Relative, as a URL would be: as one it would play x then y; as the
-    // file it is, its own tone.
-    {"NameLikeAConcatUrl",
-     [](const TempDir &d) {
-         tone_at(d.file("x"));
-         tone_at(d.file("y"));
-         return tone_at("concat:x|y");
-     },
-     0.5, 0.01},
-};
-
-class Plays : public Input, public ::testing::WithParamInterface<PlaysRow> {};
-
-TEST_P(Plays, WhatIsThereAndEnds)
-{
     const std::filesystem::path home = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
-    expect_tone(GetParam().make(dir_), GetParam().seconds, GetParam().within);
+    const std::string half_second = tone_file("t.wav", {{sine(1000)}, "mono", 0.5});
+    // Relative, as a URL would be: as one it would play x then y, a second.
+    for (const std::string name : {"x", "y", "concat:x|y", "\xff\xfe caf\xe9 \"'\n.wav"})
+        std::filesystem::copy_file(half_second, name);
+    expect_tone("concat:x|y", 0.5);
+    expect_tone("\xff\xfe caf\xe9 \"'\n.wav", 0.5);
     std::filesystem::current_path(home);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Plays, ::testing::ValuesIn(kPlays),
-                         [](const auto &info) { return std::string(info.param.name); });
-
 /* ---- scripts that name other files or hosts ---------------------------- */
 
-/* Counts opens of each file in a directory, by name, as the kernel reports
-   them, and connections to a loopback port, made or merely attempted. */
+/* Counts opens of a file in a directory, as the kernel reports them, and
+   connections to a loopback port, made or merely attempted. */
 struct Witnesses {
     int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -267,15 +220,12 @@ struct Witnesses {
 struct ScriptRow {
     const char *name, *file, *text; /* {L}: a real local file, {U}: a loopback URL */
 };
-#define HLS "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n"
 const ScriptRow kScripts[] = {
-    {"HlsNamingALocalFile", "list.m3u8", HLS "{L}\n#EXT-X-ENDLIST\n"},
-    {"HlsNamingAUrl", "list.m3u8", HLS "{U}\n#EXT-X-ENDLIST\n"},
-    {"HlsNamedLikeAnMp3", "list.mp3", HLS "{U}\n#EXTINF:1.0,\n{L}\n#EXT-X-ENDLIST\n"},
+    {"HlsNamingALocalFile", "list.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n{L}\n#EXT-X-ENDLIST\n"},
+    {"HlsNamedLikeAnMp3", "list.mp3", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\n{U}\n#EXTINF:1.0,\n{L}\n"},
     {"FfconcatNamingALocalFile", "list.ffconcat", "ffconcat version 1.0\nfile '{L}'\n"},
     {"FfconcatNamedLikeAWav", "list.wav", "ffconcat version 1.0\nfile '{U}'\nfile '{L}'\n"},
 };
-#undef HLS
 
 class Scripts : public Input, public ::testing::WithParamInterface<ScriptRow> {};
 
@@ -284,21 +234,19 @@ TEST_P(Scripts, AreRefusedWithoutOpeningOrConnectingAnything)
     const std::string local = make_tone(dir_, "seg.ts", {{sine(1000)}, "mono", 1, 44100, "-c:a mp2 -f mpegts"});
     Witnesses witnesses(dir_.path());
     std::string text = GetParam().text;
-    const std::string url = "http://127.0.0.1:" + std::to_string(witnesses.port) + "/seg.ts";
     for (size_t at; (at = text.find("{L}")) != std::string::npos;)
         text.replace(at, 3, local);
     for (size_t at; (at = text.find("{U}")) != std::string::npos;)
-        text.replace(at, 3, url);
+        text.replace(at, 3, "http://127.0.0.1:" + std::to_string(witnesses.port) + "/seg.ts");
     write_file(dir_.file(GetParam().file), text);
     const std::optional<Created> made = create_guarded(dir_.file(GetParam().file));
     ASSERT_TRUE(made) << "creation did not return";
     EXPECT_EQ(made->handle, 0u);
     EXPECT_EQ(made->error, SONA_ERROR_FORMAT);
-    EXPECT_EQ(witnesses.opens("seg.ts"), 0) << "the library opened the file the script names";
-    EXPECT_EQ(witnesses.connections(), 0) << "the library connected to " << url;
     // As memory too: no directory, but a nested open could still reach out.
     EXPECT_EQ(SONA_StreamCreateFile(SONA_TRUE, text.data(), 0, uint32_t(text.size()), 0), 0u);
-    EXPECT_EQ(witnesses.opens("seg.ts") + witnesses.connections(), 0);
+    EXPECT_EQ(witnesses.opens("seg.ts"), 0) << "the library opened the file the script names";
+    EXPECT_EQ(witnesses.connections(), 0) << "the library connected to the URL the script names";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Scripts, ::testing::ValuesIn(kScripts),
@@ -309,60 +257,23 @@ INSTANTIATE_TEST_SUITE_P(Rows, Scripts, ::testing::ValuesIn(kScripts),
 // Two MP3s back to back between junk, without the Xing header whose frame
 // count might stop a demuxer at the boundary: a window that leaked would
 // let the neighbour's tone in, as a memory block of both shows it does.
-TEST_F(Input, AWindowOrAMemoryBlockPlaysExactlyItsBytes)
+TEST_F(Input, AWindowOrAMemoryCopyPlaysExactlyItsBytes)
 {
     const char *mp3 = "-c:a libmp3lame -write_xing 0";
     const std::vector<uint8_t> one = read_file(make_tone(dir_, "1.mp3", {{sine(1000)}, "mono", 1, 44100, mp3}));
     const std::vector<uint8_t> two = read_file(make_tone(dir_, "2.mp3", {{sine(440)}, "mono", 1.5, 44100, mp3}));
-    const std::string junk(1000, 'j');
-    const std::string both = std::string(one.begin(), one.end()) + std::string(two.begin(), two.end());
-    write_file(dir_.file("joined"), junk + both + junk);
+    auto both = std::make_unique<std::string>(std::string(one.begin(), one.end()) + std::string(two.begin(), two.end()));
+    write_file(dir_.file("joined"), std::string(1000, 'j') + *both);
     const std::string joined = dir_.file("joined");
-    const uint32_t size = uint32_t(2 * junk.size() + both.size());
-    const struct {
-        SONA_HSTREAM handle;
-        double seconds, hz, absent_hz;
-    } rows[] = {
-        {SONA_StreamCreateFile(0, joined.c_str(), 1000, uint32_t(one.size()), 0), 1, 1000, 440},
-        {SONA_StreamCreateFile(0, joined.c_str(), uint32_t(1000 + one.size()), uint32_t(two.size()), 0), 1.5, 440, 1000},
-        {SONA_StreamCreateFile(1, both.data(), 0, uint32_t(one.size()), 0), 1, 1000, 440},
-        {SONA_StreamCreateFile(1, both.data(), 0, uint32_t(both.size()), 0), 2.5, 440, 0},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.hz);
-        ASSERT_NE(row.handle, 0u);
-        const std::vector<float> fl = play_to_end(row.handle).front_left();
-        const auto [first, last] = audible(fl);
-        EXPECT_NEAR(double(last - first) / kRate, row.seconds, 0.1);
-        const std::vector<float> heard(fl.begin() + long(first), fl.begin() + long(last));
-        EXPECT_GT(tone_amplitude(heard, row.hz), 0.15);
-        if (row.absent_hz) {
-            EXPECT_LT(tone_amplitude(heard, row.absent_hz), 1e-3) << "a neighbour leaked in";
-        }
+    expect_tone(SONA_StreamCreateFile(0, joined.c_str(), 1000, uint32_t(one.size()), 0), 1, 1000, 0.05);
+    const SONA_HSTREAM copy = SONA_StreamCreateFile(1, both->data(), 0, uint32_t(both->size()), 0);
+    both.reset(); /* the caller may free the block on return */
+    expect_tone(copy, 2.5, 1000, 0.1); /* both, one after the other */
+    const uint32_t size = uint32_t(1000 + one.size() + two.size());
+    for (const auto &[offset, length] : {std::pair{size + 1, 0u}, {size / 2, size}, {size / 2, 0xFFFFFFFFu}}) {
+        EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, joined.c_str(), offset, length, 0), 0u);
+        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << offset << ", " << length;
     }
-    const struct {
-        SONA_BOOL mem;
-        const void *data;
-        uint32_t offset, length;
-    } bad[] = {{0, joined.c_str(), size + 1, 0}, {0, joined.c_str(), size / 2, size},
-               {0, joined.c_str(), size / 2, 0xFFFFFFFFu}, {1, both.data(), 0, 0},
-               {1, nullptr, 0, 16}, {1, both.data(), 1, 100}};
-    for (const auto &row : bad) {
-        EXPECT_EQ(SONA_StreamCreateFile(row.mem, row.data, row.offset, row.length, 0), 0u);
-        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << row.offset << " " << row.length;
-    }
-}
-
-TEST_F(Input, AMemoryStreamIsACopy)
-{
-    const std::vector<uint8_t> tone = read_file(make_tone(dir_, "t.flac", {{sine(1000)}, "mono", 1, 44100, "-c:a flac"}));
-    auto block = std::make_unique<std::vector<uint8_t>>(tone);
-    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_TRUE, block->data(), 0, uint32_t(block->size()), 0);
-    std::fill(block->begin(), block->end(), 0);
-    block.reset();
-    const std::vector<float> fl = play_to_end(h).front_left();
-    const auto [first, last] = audible(fl);
-    EXPECT_NEAR(double(last - first) / kRate, 1, 0.01);
 }
 
 } // namespace

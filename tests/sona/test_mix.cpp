@@ -1,6 +1,6 @@
 // What reaches each output channel, through the function the device
 // callback uses: speaker words, source layouts and fold-downs, volume and
-// balance, ramps, several streams, and rates.
+// balance, ramps, streams mixed and mixed again, and rates.
 #include "render.h"
 
 using namespace sona_test;
@@ -215,25 +215,6 @@ TEST_P(Ramps, NoSampleStepsFurtherThanTheSineAndTheRampTogether)
 INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
-/* ---- several streams --------------------------------------------------- */
-
-TEST_F(Mix, StreamsAddUpAndEachFollowsOnlyItsOwnControls)
-{
-    const SONA_HSTREAM first = play(6, source_file(kMonoSource));
-    Tone other{{sine(400, 0.3)}, "mono", 2};
-    const std::string path = make_tone(dir_, "other.wav", other);
-    const SONA_HSTREAM second = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
-    ASSERT_TRUE(SONA_ChannelPlay(second, SONA_FALSE));
-    ASSERT_TRUE(SONA_ChannelSetFlags(second, SONA_SPEAKER_REARLEFT));
-    ASSERT_TRUE(SONA_ChannelSetAttributes(first, -1, 50, -1));
-    const std::vector<float> mix = render(kRate / 2);
-    const std::vector<float> fl = channel(mix, 6, kFL, kRate / 4), rl = channel(mix, 6, kRL, kRate / 4);
-    EXPECT_NEAR(tone_amplitude(fl, 1000) / 0.3, 0.125, 1e-3);
-    EXPECT_NEAR(tone_amplitude(fl, 400) / 0.3, 0, 1e-3);
-    EXPECT_NEAR(tone_amplitude(rl, 400) / 0.3, 1, 1e-3);
-    EXPECT_NEAR(tone_amplitude(rl, 1000) / 0.3, 0, 1e-3);
-}
-
 /* ---- rendering again, as an output that writes ahead does -------------- */
 
 TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
@@ -247,6 +228,8 @@ TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
     ASSERT_TRUE(SONA_ChannelSetFlags(short_one, SONA_SPEAKER_REARRIGHT));
     ASSERT_TRUE(SONA_ChannelPlay(long_one, SONA_FALSE) && SONA_ChannelPlay(short_one, SONA_FALSE));
     const std::vector<float> first = render(8192); /* the short one ends within */
+    EXPECT_NEAR(tone_amplitude(channel(first, 6, kFL, 441, 4410), 100), 1, 1e-3) << "streams add up";
+    EXPECT_NEAR(tone_amplitude(channel(first, 6, kRR, 441, 2205), 1000), 0.5, 1e-3);
 
     // Nothing changed: rendered again, it is what it was, the end included.
     const uint64_t at = sona_manual_rewind(3000);
@@ -271,7 +254,7 @@ TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
 
 /* ---- rates ------------------------------------------------------------- */
 
-TEST_F(Mix, A48kHzFileKeepsItsPitchAndLengthAndStaysClean)
+TEST_F(Mix, A48kHzFileKeepsItsPitchAndLengthAndIsResampledCleanly)
 {
     play(6, make_tone(dir_, "48k.wav", {{sine(1000), sine(1000)}, "stereo", 1, 48000, "-c:a pcm_f32le"}));
     // In odd small pieces: the resampler is then asked for little at a time.
@@ -283,9 +266,7 @@ TEST_F(Mix, A48kHzFileKeepsItsPitchAndLengthAndStaysClean)
     const std::vector<float> fl = channel(mix, 6, kFL);
     const auto [first, last] = audible(fl);
     EXPECT_NEAR(double(last - first), kRate, 0.002 * kRate);
-    const std::vector<float> middle(fl.begin() + kRate / 4, fl.begin() + kRate / 4 + 22050);
-    EXPECT_NEAR(pitch(middle, 1000), 1000, 0.1);
-    EXPECT_LT(distortion_db(middle, 1000), -90);
+    EXPECT_LT(distortion_db({fl.begin() + kRate / 4, fl.begin() + kRate / 4 + 22050}, 1000), -90);
 }
 
 TEST_F(Mix, PlaysAtTheRateAskedAndBackAtItsOwn)
@@ -295,12 +276,11 @@ TEST_F(Mix, PlaysAtTheRateAskedAndBackAtItsOwn)
     std::vector<float> fl = channel(play_to_end(h).mix, 6, kFL);
     const auto [first, last] = audible(fl);
     EXPECT_NEAR(double(last - first), 2.0 * kRate, 0.004 * kRate);
-    EXPECT_NEAR(pitch({fl.begin() + kRate / 2, fl.begin() + kRate}, 500), 500, 0.5);
+    EXPECT_LT(distortion_db({fl.begin() + kRate / 2, fl.begin() + kRate}, 500), -40);
 
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, 0, -1, -1));
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_TRUE));
-    fl = channel(render(kRate / 2), 6, kFL, kRate / 10);
-    EXPECT_NEAR(pitch(fl, 1000), 1000, 0.5);
+    EXPECT_LT(distortion_db(channel(render(kRate / 2), 6, kFL, kRate / 10), 1000), -40);
 }
 
 } // namespace

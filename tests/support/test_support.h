@@ -1,7 +1,6 @@
 // What every test of sound shares: scratch directories, tone files made by
 // Debian's ffmpeg (so that each test says exactly what went in), a guard
-// for calls that must return, and the measures sound is judged by: level,
-// pitch, distortion, the step between two samples.
+// for calls that must return, and the measures sound is judged by.
 #pragma once
 
 #include "sona.h"
@@ -72,8 +71,7 @@ inline std::string make_tone(const TempDir &dir, const std::string &name, const 
     return path;
 }
 
-/* The same, made once per process in a directory of its own: tests that
-   play one file share its making. */
+/* The same, made once per process: tests that play one file share it. */
 inline std::string tone_file(const std::string &name, const Tone &tone)
 {
     static TempDir dir;
@@ -101,12 +99,11 @@ inline void write_file(const std::string &path, const std::string &bytes)
 inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes,
                              double seconds)
 {
-    std::string out;
+    std::string out = "RIFF";
     const auto put = [&out](uint32_t value, int bytes) {
         for (int i = 0; i < bytes; ++i)
             out += char(value >> (8 * i));
     };
-    out += "RIFF";
     put(36 + claimed_data_bytes, 4);
     out += "WAVEfmt ";
     put(16, 4);
@@ -125,11 +122,11 @@ inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claim
     return out;
 }
 
-/* Runs `call` on a thread of its own and gives up waiting after `bound`:
-   a guard against a hang (a FIFO, a network read), not a measure of speed.
-   `unstick` then frees the stuck call so the process can end; what `call`
-   uses must outlive it even then. */
-template <class T>
+/* Runs a call on a thread of its own and gives up waiting after 10 s: a
+   guard against a hang (a FIFO, a network read, a lost server), not a
+   measure of speed. `unstick` then frees the stuck call so that the process
+   can end; a call still stuck after that is left behind and the test fails. */
+template <typename T>
 std::optional<T> guarded(std::function<T()> call, const std::function<void()> &unstick = {})
 {
     auto task = std::make_shared<std::packaged_task<T()>>(std::move(call));
@@ -138,13 +135,13 @@ std::optional<T> guarded(std::function<T()> call, const std::function<void()> &u
     if (result.wait_for(10s) != std::future_status::ready && unstick)
         unstick();
     if (result.wait_for(10s) != std::future_status::ready)
-        return caller.detach(), std::nullopt; /* still stuck: the test fails */
+        return caller.detach(), std::nullopt;
     caller.join();
     return result.get();
 }
 
-/* A stream made from a path on a guarded thread, with the error read
-   there, where the library keeps it. */
+/* A stream made from a path, with the error read on the same thread,
+   where the library keeps it. */
 struct Created {
     SONA_HSTREAM handle = 0;
     int32_t error = SONA_OK;
@@ -152,7 +149,7 @@ struct Created {
 inline std::optional<Created> create_guarded(const std::string &path,
                                              const std::function<void()> &unstick = {})
 {
-    auto kept = std::make_shared<std::string>(path);
+    auto kept = std::make_shared<std::string>(path); /* outlives a stuck call */
     return guarded<Created>([kept] {
         const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, kept->c_str(), 0, 0, 0);
         return Created{h, SONA_ErrorGetCode()};
@@ -196,28 +193,9 @@ inline double tone_amplitude(const std::vector<float> &x, double hz)
     return x.empty() ? 0 : 2 * std::abs(sum) / double(x.size());
 }
 
-/* The strongest tone within a fourth either side of `guess`: half-bin
-   steps, then a golden-section search of the peak. */
-inline double pitch(const std::vector<float> &x, double guess)
-{
-    const double step = kRate / double(x.size()) / 2;
-    double best = guess;
-    for (double f = guess * 0.75; f < guess * 1.33; f += step)
-        if (tone_amplitude(x, f) > tone_amplitude(x, best))
-            best = f;
-    double lo = best - step, hi = best + step;
-    while (hi - lo > 0.01) {
-        const double a = hi - 0.618 * (hi - lo), b = lo + 0.618 * (hi - lo);
-        if (tone_amplitude(x, a) > tone_amplitude(x, b))
-            hi = b;
-        else
-            lo = a;
-    }
-    return (lo + hi) / 2;
-}
-
-/* Everything but the tone at `hz` against the whole, in dB (THD+N); over
-   whole periods its bin is exact. */
+/* Everything but the tone at `hz`, against the whole, in dB (THD+N): far
+   below 0 only for that tone, at that pitch to a fraction of a hertz over
+   half a second.  Over whole periods its bin is exact. */
 inline double distortion_db(const std::vector<float> &x, double hz)
 {
     const double tone = tone_amplitude(x, hz) * tone_amplitude(x, hz) / 2, total = rms(x) * rms(x);
@@ -229,10 +207,10 @@ inline double decibels(double ratio)
     return 20 * std::log10(std::max(ratio, 1e-12));
 }
 
-/* First and one past the last sample above `threshold`. */
-inline std::pair<size_t, size_t> audible(const std::vector<float> &x, double threshold = 1e-3)
+/* First and one past the last sample above -60 dB. */
+inline std::pair<size_t, size_t> audible(const std::vector<float> &x)
 {
-    const auto loud = [threshold](float v) { return std::fabs(v) > threshold; };
+    const auto loud = [](float v) { return std::fabs(v) > 1e-3; };
     const size_t first = size_t(std::find_if(x.begin(), x.end(), loud) - x.begin());
     const size_t last = x.size() - size_t(std::find_if(x.rbegin(), x.rend(), loud) - x.rbegin());
     return {std::min(first, last), last};
