@@ -1,9 +1,12 @@
 // Module1 and the window against the recording fake of libsona, through
 // the real binding: the exact calls each control, tick and drop makes,
-// and what the user is told when something cannot be done.
+// and what the user is told when something cannot be done, the library
+// itself included.  The binding keeps what it loaded, so CMakeLists.txt
+// runs the cases for a missing library or entry in processes of their own.
 #include "Form1.h"
 #include "Module1.h"
 #include "fake_sona.h"
+#include "modSona.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -15,14 +18,34 @@
 #include <QUrl>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <limits>
 #include <memory>
 
 namespace {
 
+/* The fake is reached by name, as the binding reaches libsona: linked to
+   the tests, it would keep them from starting where the library is missing. */
+template <typename F> F *fake(const char *entry)
+{
+    static void *const library = dlopen(modSona::LibraryFile, RTLD_NOW);
+    void *found = library ? dlsym(library, entry) : nullptr;
+    if (!found)
+        throw std::runtime_error(std::string("the fake libsona has no ") + entry);
+    return reinterpret_cast<F *>(found);
+}
 std::string calls()
 {
-    return FakeSona_Log();
+    return fake<decltype(FakeSona_Log)>("FakeSona_Log")();
+}
+void reset_calls()
+{
+    fake<decltype(FakeSona_Reset)>("FakeSona_Reset")();
+}
+void fail_next(const char *entry, int32_t error)
+{
+    fake<decltype(FakeSona_FailNext)>("FakeSona_FailNext")(entry, error);
 }
 
 std::string flags(uint32_t handle, const char *word)
@@ -46,7 +69,7 @@ class Program : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FakeSona_Reset();
+        reset_calls();
         Module1::CurrentStream = 0;
         Module1::SpeakerFlags = 0;
     }
@@ -92,7 +115,7 @@ TEST_F(Program, EachPlayReplacesTheCurrentStreamEvenWhenCreationFails)
 {
     Module1::StartOutput();
     Module1::PlayFile(QString::fromUtf8("/m\xc3\xbasica/\xe6\x97\xa5 1.mp3"));
-    FakeSona_FailNext("SONA_StreamCreateFile", SONA_ERROR_FORMAT);
+    fail_next("SONA_StreamCreateFile", SONA_ERROR_FORMAT);
     Module1::PlayFile(QStringLiteral("/music/notes.txt"));
     EXPECT_EQ(Module1::CreateError, SONA_ERROR_FORMAT);
     Module1::SetVolume(55);
@@ -119,7 +142,7 @@ protected:
         seams.exit = [](int status) { ADD_FAILURE() << "exit " << status; };
         form_ = std::make_unique<Form1>(seams);
         EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n");
-        FakeSona_Reset();
+        reset_calls();
     }
     template <class T> T *control(const char *name)
     {
@@ -227,8 +250,8 @@ class Unplayable : public Window, public ::testing::WithParamInterface<Unplayabl
 TEST_P(Unplayable, FilesAreExplainedOnceByPlayAndByDrop)
 {
     for (bool dropped : {false, true}) {
-        FakeSona_FailNext("SONA_StreamCreateFile", GetParam().creation);
-        FakeSona_FailNext("SONA_ChannelPlay", GetParam().play);
+        fail_next("SONA_StreamCreateFile", GetParam().creation);
+        fail_next("SONA_ChannelPlay", GetParam().play);
         if (dropped)
             EXPECT_TRUE(drop({"file:///music/song.flac"}, Qt::CopyAction));
         else
@@ -237,7 +260,7 @@ TEST_P(Unplayable, FilesAreExplainedOnceByPlayAndByDrop)
         EXPECT_EQ(calls(), played("/music/song.flac", 0));
         EXPECT_EQ(Module1::CurrentStream, 0u);
         warnings_.clear();
-        FakeSona_Reset();
+        reset_calls();
     }
 }
 
@@ -306,12 +329,63 @@ TEST_P(Drops, PlayLocalFilesInOrderAsACopyOrLinkAndRefuseTheRest)
     EXPECT_EQ(drop(GetParam().urls, GetParam().offered, &taken), GetParam().taken != Qt::IgnoreAction);
     if (GetParam().taken != Qt::IgnoreAction) {
         EXPECT_EQ(taken, GetParam().taken);
-        }
+    }
     EXPECT_EQ(calls(), GetParam().expected);
     EXPECT_EQ(chooser_calls_, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Drops, ::testing::ValuesIn(kDrops));
+
+/* ---- without a usable library -------------------------------------------
+   One message naming what is missing, the timer stopped before it is shown
+   (ticks would fail the same way), and the event loop's own status 1. */
+
+class Fatal : public ::testing::Test {
+protected:
+    void run(const QString &chosen, bool play_first)
+    {
+        Form1Seams seams;
+        seams.chooseFile = [this, chosen](QWidget *) { return ++chooser_calls_, chosen; };
+        seams.warn = [this](QWidget *, const QString &text) { messages_ << text; };
+        seams.critical = [this](QWidget *parent, const QString &text) {
+            timer_stopped_first_ = timer_stopped_first_ &&
+                                   !parent->findChild<QTimer *>("Timer1")->isActive();
+            messages_ << text;
+        };
+        Form1 form(seams);
+        form.show();
+        if (play_first)
+            QTimer::singleShot(0, &form, [&form] { form.findChild<QPushButton *>("Command2")->click(); });
+        EXPECT_EQ(QCoreApplication::exec(), 1);
+        for (const char *name : {"Command1", "Command2", "Command3"})
+            form.findChild<QPushButton *>(name)->click();
+        form.close();
+        EXPECT_TRUE(timer_stopped_first_);
+        ASSERT_EQ(messages_.size(), 1);
+    }
+    QStringList messages_;
+    int chooser_calls_ = 0;
+    bool timer_stopped_first_ = true;
+};
+
+TEST_F(Fatal, AMissingLibraryEndsTheProgramWithOneMessage)
+{
+    ASSERT_NO_FATAL_FAILURE(run({}, false));
+    EXPECT_TRUE(messages_[0].contains(modSona::LibraryFile)) << messages_[0].toStdString();
+    EXPECT_TRUE(messages_[0].contains("No such file")) << messages_[0].toStdString();
+    EXPECT_EQ(chooser_calls_, 0);
+}
+
+TEST_F(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
+{
+    ASSERT_NO_FATAL_FAILURE(run("/music/one.flac", true));
+    EXPECT_TRUE(messages_[0].contains("SONA_ChannelPlay")) << messages_[0].toStdString();
+    EXPECT_EQ(chooser_calls_, 1);
+    // The output it opened is released on the way out, once.
+    const std::string log = calls();
+    EXPECT_NE(log.find("SONA_Free()"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SONA_Free()"), log.rfind("SONA_Free()")) << log;
+}
 
 } // namespace
 
