@@ -29,17 +29,6 @@ template <class... Args> bool call(const char *entry, const char *format, Args..
     return last_error == SONA_OK;
 }
 
-std::string quoted(const void *file)
-{
-    std::string out = "\"";
-    for (auto *p = static_cast<const unsigned char *>(file); p && *p; ++p) {
-        char c[8];
-        std::snprintf(c, sizeof c, *p < 0x20 || *p >= 0x7f || *p == '"' ? "\\x%02x" : "%c", *p);
-        out += c;
-    }
-    return out + "\"";
-}
-
 } // namespace
 
 extern "C" {
@@ -52,8 +41,8 @@ SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
 SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset, uint32_t length,
                                    uint32_t flags)
 {
-    const bool ok = call("SONA_StreamCreateFile", "%d, %s, %u, %u, %u", mem, quoted(file).c_str(),
-                         offset, length, flags);
+    const bool ok = call("SONA_StreamCreateFile", "%d, \"%s\", %u, %u, %u", mem,
+                         file ? static_cast<const char *>(file) : "(null)", offset, length, flags);
     log.insert(log.size() - 1, std::string(" -> ") + (ok ? std::to_string(next_handle) : "0"));
     return ok ? next_handle++ : 0;
 }

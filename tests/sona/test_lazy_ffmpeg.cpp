@@ -13,30 +13,18 @@ namespace {
 namespace fs = std::filesystem;
 using namespace sona_test;
 
-/* The calls this test makes, from one loaded copy of the library; their
-   types are the header's own, so a drifted signature does not compile. */
+/* One loaded copy of the library; the calls' types are the header's own,
+   so a drifted signature does not compile. */
+#define ENTRY(name) reinterpret_cast<decltype(&name)>(dlsym(handle, #name))
 struct Library {
     void *handle;
-    decltype(&SONA_Init) init;
-    decltype(&SONA_StreamCreateFile) create;
-    decltype(&SONA_ErrorGetCode) error;
-    decltype(&SONA_Free) free;
-    explicit Library(const std::string &path)
-        : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)),
-          init(reinterpret_cast<decltype(init)>(dlsym(handle, "SONA_Init"))),
-          create(reinterpret_cast<decltype(create)>(dlsym(handle, "SONA_StreamCreateFile"))),
-          error(reinterpret_cast<decltype(error)>(dlsym(handle, "SONA_ErrorGetCode"))),
-          free(reinterpret_cast<decltype(free)>(dlsym(handle, "SONA_Free")))
-    {
-    }
-    ~Library()
-    {
-        if (free)
-            free(); /* no thread of the library outlives the test */
-    }
+    explicit Library(const std::string &path) : handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+    ~Library() { handle ? void(ENTRY(SONA_Free)()) : void(); } /* no thread outlives the test */
+    bool init() const { return handle && ENTRY(SONA_Init)(0, 44100, 0, 0, nullptr); }
     int32_t open(const std::string &file) const
     {
-        return create(SONA_FALSE, file.c_str(), 0, 0, 0) ? SONA_OK : error();
+        return ENTRY(SONA_StreamCreateFile)(SONA_FALSE, file.c_str(), 0, 0, 0) ? SONA_OK
+                                                                              : ENTRY(SONA_ErrorGetCode)();
     }
 };
 
@@ -66,7 +54,7 @@ protected:
 TEST_F(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
 {
     const Library sona(SONA_LIBRARY);
-    ASSERT_TRUE(sona.init && sona.init(0, 44100, 0, 0, nullptr)) << dlerror();
+    ASSERT_TRUE(sona.init()) << dlerror();
     EXPECT_FALSE(mapped("libavformat"));
     EXPECT_EQ(sona.open(wav_), SONA_OK);
     EXPECT_TRUE(mapped("libavformat"));
@@ -76,7 +64,7 @@ TEST_F(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)
 TEST_F(LazyFFmpeg, WithoutItsModuleCreationFailsUntilTheModuleIsThere)
 {
     const Library sona(copied_library());
-    ASSERT_TRUE(sona.init && sona.init(0, 44100, 0, 0, nullptr)) << dlerror();
+    ASSERT_TRUE(sona.init()) << dlerror();
     EXPECT_EQ(sona.open(wav_), SONA_ERROR_UNKNOWN);
     EXPECT_EQ(sona.open(wav_), SONA_ERROR_UNKNOWN);
     const fs::path place = dir_.file(fs::relative(SONA_MODULE, fs::path(SONA_LIBRARY).parent_path()));

@@ -22,16 +22,10 @@ inline std::vector<float> render(uint32_t frames, uint32_t channels = sona::kMix
     return out;
 }
 
-inline std::vector<float> render_seconds(double seconds, uint32_t channels = sona::kMixChannels)
-{
-    return render(uint32_t(seconds * kRate), channels);
-}
-
 /* Plays `h` and renders 5.1 until it leaves the mix, or `limit_s`. */
 struct Played {
     std::vector<float> mix;
     bool ended = false;
-    std::vector<float> front_left() const { return channel(mix, sona::kMixChannels, sona::kFL); }
 };
 inline Played play_to_end(SONA_HSTREAM h, double limit_s = 10)
 {
