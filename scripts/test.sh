@@ -51,13 +51,14 @@ build thread thread
 report address
 suite thread
 # libFuzzer needs clang: its own build of libsona, a 60-second run from the
-# seed corpus and the inputs kept from earlier findings.
+# seed corpus and the inputs kept from earlier findings.  The run takes one
+# core while the ThreadSanitizer suite, which mostly waits, goes on beside it.
 echo "=== fuzz build ($((SECONDS - start)) s)"
 cmake -G Ninja -S fuzz -B build-test/fuzz -DCMAKE_C_COMPILER=clang \
       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build-test/fuzz -j"$jobs"
-report thread
 suite fuzz
+report thread
 report fuzz
 
 echo "Suites run in the normal, AddressSanitizer+UBSan and ThreadSanitizer builds, and the fuzz build, in $((SECONDS - start)) s."
