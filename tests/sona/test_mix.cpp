@@ -31,6 +31,12 @@ std::string source_file(const Source &s)
     return tone_file(std::string(s.layout) + ".wav", tone);
 }
 
+/* A full-scale 100 Hz sine, on which a step shows most. */
+std::string full_sine()
+{
+    return tone_file("full100.wav", {{"sin(2*PI*100*t)"}, "mono", 2, 44100, "-c:a pcm_f32le"});
+}
+
 class Mix : public ::testing::Test {
 protected:
     void TearDown() override { SONA_Free(); }
@@ -120,9 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows),
 
 TEST_F(Mix, TwoFullScaleSurroundsFoldedToStereoStayWithinFullScale)
 {
-    Tone loud{std::vector<std::string>(6, "sin(2*PI*100*t)"), kSurroundSource.layout, 0.3};
-    loud.codec = "-c:a pcm_f32le";
-    const std::string path = make_tone(dir_, "loud.wav", loud);
+    const std::string path = make_tone(dir_, "loud.wav", {std::vector<std::string>(6, "sin(2*PI*100*t)"),
+                                                          kSurroundSource.layout, 0.3, 44100, "-c:a pcm_f32le"});
     play(2, path);
     ASSERT_TRUE(SONA_ChannelPlay(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), SONA_FALSE));
     const std::vector<float> mix = render(kRate / 4, 2);
@@ -161,9 +166,7 @@ class Ramps : public Mix, public ::testing::WithParamInterface<RampRow> {};
 
 TEST_P(Ramps, NoSampleStepsFurtherThanTheSineAndTheRampTogether)
 {
-    Tone full{{"sin(2*PI*100*t)"}, "mono", 2};
-    full.codec = "-c:a pcm_f32le";
-    const SONA_HSTREAM s = create(6, tone_file("full100.wav", full));
+    const SONA_HSTREAM s = create(6, full_sine());
     if (GetParam().before)
         GetParam().before(s);
     ASSERT_TRUE(SONA_ChannelPlay(s, SONA_FALSE));
@@ -200,9 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows),
 
 TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
 {
-    Tone full{{"sin(2*PI*100*t)"}, "mono", 2};
-    full.codec = "-c:a pcm_f32le";
-    const SONA_HSTREAM long_one = create(6, tone_file("full100.wav", full));
+    const SONA_HSTREAM long_one = create(6, full_sine());
     ASSERT_TRUE(sona_manual_keep_history());
     const SONA_HSTREAM short_one =
         SONA_StreamCreateFile(SONA_FALSE, tone_file("short.wav", {{sine(1000)}, "mono", 0.1}).c_str(), 0, 0, 0);
