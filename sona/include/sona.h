@@ -2,7 +2,8 @@
  * sona.h - the public interface of libsona, a small audio library.
  *
  * libsona plays audio files of any common format (decoded by FFmpeg) on a
- * 5.1 mix that goes to the system's sound output through SDL2.  Each stream
+ * 5.1 mix that goes to the system's sound server (PipeWire or PulseAudio,
+ * else whatever SDL2 reaches; see SONA_Init).  Each stream
  * can be sent to one speaker of the 5.1 set, have its volume and balance
  * changed, and be started again; every change is ramped so nothing clicks.
  *
@@ -18,8 +19,8 @@
  *   - Waiting: SONA_ChannelSetFlags, SONA_ChannelSetAttributes and
  *     SONA_ErrorGetCode return at once, and so does SONA_ChannelPlay on a
  *     stream that has not played to its end.  Four calls may wait:
- *       SONA_Init with a numbered device (n >= 2), while SDL finds and
- *         opens it: as long as the sound server takes to answer;
+ *       SONA_Init with a numbered device (n >= 2), while the sound
+ *         server finds and opens it: as long as it takes to answer;
  *       SONA_StreamCreateFile, which opens and probes the data: its reads
  *         stop after 5 s on a slow or hostile file; the first creation
  *         also loads FFmpeg;
@@ -90,7 +91,8 @@ enum {
  *
  * device: 0 = no sound (the mixer still runs in real time, nothing is
  *         heard); 1 = the system's default output; n >= 2 = the n-th entry,
- *         counting from 1, of the system's list of output devices.
+ *         counting from 1, of the system's list of output devices (the
+ *         sound server's sinks in the order `pactl list sinks` shows).
  * freq:   the output rate in Hz, 8000..192000 (44100 is usual).
  * flags:  none are defined yet; must be 0.
  * win:    a window handle on other systems; ignored.
@@ -101,8 +103,17 @@ enum {
  * sound server.  The device is closed while nothing is audible and opened
  * again when something is.
  *
+ * The output reaches the sound server through the first of these drivers
+ * that answers: PipeWire's own API (libpipewire-0.3) where a PipeWire
+ * server runs; libpulse, for PulseAudio (or PipeWire's pipewire-pulse);
+ * SDL2, only when neither library can be loaded or no server has answered
+ * for two seconds.  Each library is loaded when its driver is first tried,
+ * so a system without one plays through the others.  The environment
+ * variable SONA_OUTPUT set to "pipewire", "pulse" or "sdl" makes that
+ * driver the only one tried.
+ *
  * The default output (device 1) is connected on the library's own thread:
- * Init returns without waiting for SDL or the sound server.  If there is no
+ * Init returns without waiting for the sound server.  If there is no
  * sound server or device yet, streams that play wait where they are until
  * one appears.  The same happens when the sound server goes away while
  * playing: the library reconnects by itself, trying four times a second,
