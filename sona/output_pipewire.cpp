@@ -18,6 +18,7 @@
 #include <spa/pod/iter.h>
 #include <spa/utils/json.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -122,6 +123,23 @@ std::string json_name(const char *json)
     return "";
 }
 
+/* Whether there is a socket where libpipewire's native protocol looks for
+   the server: PIPEWIRE_REMOTE, else pipewire-0, in the first runtime
+   directory that is set.  Without one no server can answer, and the client
+   is not started: it would load its configuration and modules, and say so
+   on stderr where they are missing, only to learn that. */
+bool server_socket_exists()
+{
+    const char *remote = std::getenv("PIPEWIRE_REMOTE");
+    const std::string name = remote && *remote ? remote : "pipewire-0";
+    if (name.front() == '/')
+        return ::access(name.c_str(), F_OK) == 0;
+    for (const char *variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"})
+        if (const char *dir = std::getenv(variable))
+            return ::access((std::string(dir) + "/" + name).c_str(), F_OK) == 0;
+    return false;
+}
+
 /* An audio sink as the registry announced it, bound to learn its channels. */
 struct Sink {
     uint64_t serial = 0; /* grows with each object made, never reused */
@@ -153,6 +171,10 @@ public:
 
     Opened open(int32_t device) override
     {
+        if (!(pw_ = pipewire()))
+            return Opened::kNoLibrary;
+        if (!server_socket_exists())
+            return Opened::kNoServer;
         if (!start_loop())
             return Opened::kNoLibrary;
         Entered in(loop_);
@@ -242,9 +264,6 @@ private:
     {
         if (loop_)
             return context_ != nullptr;
-        pw_ = pipewire();
-        if (!pw_)
-            return false;
         pw_->init(nullptr, nullptr);
         loop_ = pw_->loop_new(nullptr);
         if (!loop_) {
