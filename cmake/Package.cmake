@@ -49,9 +49,13 @@ string(TOUPPER ${QUADRANT_COMPONENT_PROGRAM} deb_program)
 set(CPACK_DEBIAN_${deb_sona}_PACKAGE_NAME ${QUADRANT_PACKAGE_SONA})
 set(CPACK_DEBIAN_${deb_sona}_PACKAGE_SECTION libs)
 # Named outright: libsona reaches SDL2 through dlopen, which dpkg-shlibdeps
-# cannot see, and without it there is no sound at all.  Output drivers
-# loaded the same way (libpulse0, libpipewire-0.3-0) are added here too.
+# cannot see, and without it there is no sound at all (libpulse0, which the
+# native PulseAudio driver loads the same way, comes with it).  libpipewire
+# is only suggested: the PipeWire driver is of use only where a PipeWire
+# server runs, which brings the library with it, and elsewhere libsona
+# plays through the other drivers.
 set(CPACK_DEBIAN_${deb_sona}_PACKAGE_DEPENDS "libsdl2-2.0-0")
+set(CPACK_DEBIAN_${deb_sona}_PACKAGE_SUGGESTS "libpipewire-0.3-0")
 set(CPACK_DEBIAN_${deb_sona}_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 set(CPACK_DEBIAN_${deb_sona}_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 string(CONCAT CPACK_DEBIAN_${deb_sona}_DESCRIPTION

@@ -208,12 +208,16 @@ void keeper_main(Output *o)
         close_stream(o, &k);
 }
 
-/* SONA_OUTPUT names one driver to use alone; unset, every driver in order. */
+/* SONA_OUTPUT names one driver to use alone; unset, every driver in order:
+   PipeWire's own API where a PipeWire server answers, else libpulse (for
+   PulseAudio), else SDL. */
 void add_drivers(Output *o)
 {
     Mixer *m = o->mixer;
     const char *forced = std::getenv("SONA_OUTPUT");
     const std::string only = forced ? forced : "";
+    if (only.empty() || only == "pipewire")
+        o->drivers.push_back(make_pipewire_driver(m, o->wake_fd));
     if (only.empty() || only == "pulse")
         o->drivers.push_back(make_pulse_driver(m, o->wake_fd));
     if (only.empty() || only == "sdl")

@@ -67,6 +67,7 @@ public:
    (an eventfd the API thread writes to). */
 std::unique_ptr<Driver> make_silent_driver(Mixer *m, int wake_fd);
 std::unique_ptr<Driver> make_sdl_driver(Mixer *m, int wake_fd);
+std::unique_ptr<Driver> make_pipewire_driver(Mixer *m, int wake_fd);
 std::unique_ptr<Driver> make_pulse_driver(Mixer *m, int wake_fd);
 
 /* ---- shared by the drivers -------------------------------------------- */

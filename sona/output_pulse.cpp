@@ -310,7 +310,7 @@ private:
         };
         if (!finish(pa_->context_get_server_info(context_, server, sink)))
             return false;
-        sink->skip = device >= 2 ? uint32_t(device - 2) : 0;
+        sink->skip = device >= 2 ? uint32_t(device - 1) : 0;
         pa_operation *op = device == 1
                                ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(), each, sink)
                                : pa_->context_get_sink_info_list(context_, each, sink);

@@ -8,6 +8,7 @@ set(SONA_CORE_SOURCES
   mix_kernels.cpp
   mixer.cpp
   output.cpp
+  output_pipewire.cpp
   output_pulse.cpp
   output_sdl.cpp
   output_silent.cpp

@@ -2,10 +2,10 @@
  * sona.h - the public interface of libsona, a small audio library.
  *
  * libsona plays audio files of any common format (decoded by FFmpeg) on a
- * 5.1 mix that goes to the desktop's sound server (see SONA_Init for the
- * ways there).  Each stream can be sent to one speaker of the 5.1 set, have
- * its volume and balance changed, and be started again; every change is
- * ramped so nothing clicks.
+ * 5.1 mix that goes to the system's sound server (PipeWire or PulseAudio,
+ * else whatever SDL2 reaches; see SONA_Init).  Each stream
+ * can be sent to one speaker of the 5.1 set, have its volume and balance
+ * changed, and be started again; every change is ramped so nothing clicks.
  *
  * Conventions for every call below:
  *   - Results: SONA_BOOL calls return nonzero on success and 0 (FALSE) on
@@ -92,7 +92,8 @@ enum {
  *
  * device: 0 = no sound (the mixer still runs in real time, nothing is
  *         heard); 1 = the system's default output; n >= 2 = the n-th entry,
- *         counting from 1, of the system's list of output devices.
+ *         counting from 1, of the system's list of output devices (the
+ *         sound server's sinks in the order `pactl list sinks` shows).
  * freq:   the output rate in Hz, 8000..192000 (44100 is usual).
  * flags:  none are defined yet; must be 0.
  * win:    a window handle on other systems; ignored.
@@ -113,6 +114,10 @@ enum {
  *
  * The ways to the sound server, tried in this order, each loaded only when
  * it is first tried, so that a system without one still runs:
+ *   pipewire  libpipewire-0.3, where a PipeWire server runs (as on Debian
+ *          12's desktops).  The server calls the library once a graph
+ *          cycle (1024 frames) and the mix for that cycle is made then, so
+ *          a change is heard within about two cycles;
  *   pulse  libpulse, to PulseAudio or to PipeWire's pipewire-pulse.  The
  *          server holds a deep buffer (400 ms; 224 ms through PipeWire) and
  *          the library wakes a few times a second to top it up; whatever
@@ -120,10 +125,11 @@ enum {
  *          server plays and written over what it holds, so a change is
  *          heard within tens of milliseconds all the same;
  *   sdl    SDL2, for a system whose sound reaches no server the above
- *          speaks to: tried only when none of them can be loaded, or none
+ *          speak to: tried only when none of them can be loaded, or none
  *          has answered for two seconds.
- * The environment variable SONA_OUTPUT (pulse, sdl) names one to use
- * alone.  Device 0 needs none: a clock of the library's own pulls the mix.
+ * The environment variable SONA_OUTPUT (pipewire, pulse, sdl) names one to
+ * use alone.  Device 0 needs none: a clock of the library's own pulls the
+ * mix.
  *
  * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
  * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
