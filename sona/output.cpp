@@ -94,16 +94,25 @@ void close_stream(Output *o, Keeper *k)
     k->running = false;
 }
 
-/* A driver has opened: the mixer keeps a history only for one that writes
-   ahead, and the streams made from now on get rings to match. */
+/* A driver that writes ahead fills the server's buffer as it opens: the
+   mixer keeps its history from before then, and the streams made from now
+   on get rings to match. */
+void prepare_mixer_for(Output *o, Driver *d)
+{
+    if (!d->deep())
+        return;
+    mixer_keep_history(o->mixer, history_reach_frames(o->mixer->rate_hz));
+    o->mixer->writes_ahead.store(true, std::memory_order_relaxed);
+}
+
+/* A driver has opened; one that does not write ahead needs no history. */
 void opened(Output *o, Driver *d)
 {
     o->open = d;
     if (d->deep())
-        mixer_keep_history(o->mixer, history_reach_frames(o->mixer->rate_hz));
-    else
-        mixer_forget_history(o->mixer);
-    o->mixer->writes_ahead.store(d->deep(), std::memory_order_relaxed);
+        return;
+    mixer_forget_history(o->mixer);
+    o->mixer->writes_ahead.store(false, std::memory_order_relaxed);
 }
 
 /* Tries the drivers in order; the fallback only when no native one can be
@@ -121,6 +130,7 @@ void try_open(Output *o, Keeper *k)
         if (fallback && native_library && k->failing_since != Clock::time_point{} &&
             now - k->failing_since < kFallbackAfter)
             break;
+        prepare_mixer_for(o, o->drivers[i].get());
         const Opened result = o->drivers[i]->open(o->device);
         if (result == Opened::kYes) {
             opened(o, o->drivers[i].get());
@@ -230,6 +240,7 @@ void add_drivers(Output *o)
 int32_t open_numbered(Output *o)
 {
     for (auto &d : o->drivers) {
+        prepare_mixer_for(o, d.get());
         const Opened result = d->open(o->device);
         if (result == Opened::kYes) {
             opened(o, d.get());

@@ -210,11 +210,14 @@ public:
 
     bool heard_position(bool exact, uint64_t *position) override
     {
-        if (exact || estimate_from_ == kNoPosition || Clock::now() - estimated_at_ > kEstimateFor)
+        if (exact || !playing_ || estimate_from_ == kNoPosition ||
+            Clock::now() - estimated_at_ > kEstimateFor)
             if (!learn_heard_position())
                 return false;
-        // Since the server last told: the clock has run on.
-        const auto ran = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
+        // Since the server last told: the clock has run on, if it had
+        // started (a sink that wakes from idle can hold a stream back for
+        // a second or two).
+        const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
         *position = std::min(estimate_from_ + uint64_t(ran * mixer_->rate_hz), mixer_->position);
         last_heard_ = *position;
         return true;
@@ -408,6 +411,7 @@ private:
                               (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
         estimate_from_ = base_ + uint64_t(std::max(frames, 0.0));
         estimated_at_ = Clock::now();
+        playing_ = t->playing != 0;
         return true;
     }
 
@@ -423,6 +427,7 @@ private:
     uint64_t base_ = 0; /* the mixer's position at the stream's first byte */
     uint64_t estimate_from_ = kNoPosition;
     Clock::time_point estimated_at_{};
+    bool playing_ = false; /* as the server last said */
     uint64_t last_heard_ = kNoPosition;
     uint32_t late_frames_ = 0;
 };
