@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -358,7 +359,8 @@ private:
             const char *found = props ? spa_dict_lookup(props, key) : nullptr;
             return found && std::strcmp(found, value) == 0;
         };
-        if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && is(PW_KEY_METADATA_NAME, "default") && !metadata_) {
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && is(PW_KEY_METADATA_NAME, "default") &&
+            !metadata_) {
             static const pw_metadata_events kMetadataEvents = [] {
                 pw_metadata_events e{};
                 e.version = PW_VERSION_METADATA_EVENTS;
@@ -369,7 +371,8 @@ private:
                 };
                 return e;
             }();
-            metadata_ = static_cast<pw_proxy *>(pw_registry_bind(registry_, id, type, PW_VERSION_METADATA, 0));
+            metadata_ =
+                static_cast<pw_proxy *>(pw_registry_bind(registry_, id, type, PW_VERSION_METADATA, 0));
             spa_zero(metadata_listener_);
             if (metadata_)
                 pw_metadata_add_listener(reinterpret_cast<pw_metadata *>(metadata_), &metadata_listener_,
@@ -383,9 +386,10 @@ private:
             e.version = PW_VERSION_NODE_EVENTS;
             e.param = [](void *d, int, uint32_t id, uint32_t, uint32_t, const spa_pod *param) {
                 auto *sink = static_cast<Sink *>(d);
-                const spa_pod_prop *channels = param && id == SPA_PARAM_EnumFormat
-                                                   ? spa_pod_find_prop(param, nullptr, SPA_FORMAT_AUDIO_channels)
-                                                   : nullptr;
+                const spa_pod_prop *channels =
+                    param && id == SPA_PARAM_EnumFormat
+                        ? spa_pod_find_prop(param, nullptr, SPA_FORMAT_AUDIO_channels)
+                        : nullptr;
                 uint32_t values = 0, choice = 0;
                 int32_t n = 0;
                 // A range's first value is its default.
@@ -422,7 +426,8 @@ private:
        of its list (pipewire-pulse's indices are the serials). */
     const Sink *sink_for(int32_t device)
     {
-        std::sort(sinks_.begin(), sinks_.end(), [](const auto &a, const auto &b) { return a->serial < b->serial; });
+        std::sort(sinks_.begin(), sinks_.end(),
+                  [](const auto &a, const auto &b) { return a->serial < b->serial; });
         if (device >= 2)
             return size_t(device) <= sinks_.size() ? sinks_[size_t(device) - 1].get() : nullptr;
         // A default not there yet (a server still starting) is tried again.
@@ -444,7 +449,7 @@ private:
         const uint32_t graph_rate_hz = graph_rate_hz_ ? graph_rate_hz_ : mixer_->rate_hz;
         pw_->properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kCycleFrames, graph_rate_hz);
         if (device >= 2)
-            pw_->properties_setf(props, PW_KEY_TARGET_OBJECT, "%llu", (unsigned long long)sink.serial);
+            pw_->properties_setf(props, PW_KEY_TARGET_OBJECT, "%" PRIu64, sink.serial);
         following_default_ = device == 1;
         stream_sink_ = sink.name;
         stream_ = pw_->stream_new(core_, program_name().c_str(), props); /* takes props */
@@ -456,7 +461,8 @@ private:
             e.state_changed = [](void *d, pw_stream_state, pw_stream_state state, const char *) {
                 auto *self = static_cast<PipeWireDriver *>(d);
                 self->state_ = state;
-                self->lost_ = self->lost_ || state == PW_STREAM_STATE_UNCONNECTED || state == PW_STREAM_STATE_ERROR;
+                self->lost_ =
+                    self->lost_ || state == PW_STREAM_STATE_UNCONNECTED || state == PW_STREAM_STATE_ERROR;
             };
             e.process = on_process;
             return e;
