@@ -13,10 +13,15 @@
 //       after a long pause and still open after a short one; and a real
 //       X key event (End on the focused slider, volume 30 to 100) to the
 //       louder level.
+//   bench_desktop_probe gaps SECONDS
+//       from the first sound on, counts the silences on the monitor over
+//       SECONDS, while something plays music that never falls silent.
 //
 // The monitor is read in blocks of kBlockFrames with a fragment of the same
 // size, so a sample is seen soon after the sink takes it; "loopback" says
-// how soon.
+// how soon.  On PipeWire the recorder's fragment sets the graph's cycle
+// when it is the shortest asked for: PROBE_FRAGMENT_FRAMES makes it that of
+// the stream under test, and the monitor then comes a cycle at a time.
 // PULSE_SERVER and DISPLAY are taken from the environment.
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
@@ -42,6 +47,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -89,7 +95,8 @@ public:
         const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRateHz, kChannels};
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.fragsize = kBlockFrames * kChannels * sizeof(float);
+        const char *fragment = std::getenv("PROBE_FRAGMENT_FRAMES");
+        attr.fragsize = (fragment ? std::atoi(fragment) : kBlockFrames) * kChannels * sizeof(float);
         int error = 0;
         pa_ = pa_simple_new(nullptr, "bench_desktop_probe", PA_STREAM_RECORD, "surround.monitor",
                             "monitor", &spec, nullptr, &attr, &error);
@@ -152,6 +159,21 @@ public:
             sleepMs(5);
         }
         return false;
+    }
+
+    // Runs of silent blocks from fromNs on: how many, and the longest in ms.
+    std::pair<int, double> silences(long long fromNs)
+    {
+        int runs = 0, run = 0, longest = 0;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Block &b : blocks_) {
+            if (b.ns < fromNs)
+                continue;
+            run = b.peak > kSoundLevel ? 0 : run + 1;
+            runs += run == 1;
+            longest = std::max(longest, run);
+        }
+        return {runs, longest * 1000.0 * kBlockFrames / kRateHz};
     }
 
     float medianPeak(long long fromNs, long long toNs)
@@ -479,6 +501,22 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
     return 0;
 }
 
+int gaps(int seconds)
+{
+    Monitor monitor;
+    if (!monitor.open())
+        return 1;
+    const long long first = monitor.waitFor(monotonicNs(), kSoundLevel, 10000);
+    if (first < 0) {
+        std::fprintf(stderr, "nothing plays\n");
+        return 1;
+    }
+    sleepMs(seconds * 1000);
+    const auto [runs, longestMs] = monitor.silences(first);
+    std::printf("gaps n=%d longest_ms=%.1f\n", runs, longestMs);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -489,10 +527,13 @@ int main(int argc, char *argv[])
         return loopback(std::max(1, std::atoi(argv[2])));
     if (argc >= 6 && std::strcmp(argv[1], "latency") == 0)
         return latency(std::max(1, std::atoi(argv[2])), argv[3], argv[4], argv + 5);
+    if (argc == 3 && std::strcmp(argv[1], "gaps") == 0)
+        return gaps(std::max(1, std::atoi(argv[2])));
     std::fprintf(stderr,
                  "usage: %s first-sound TIMEOUT_MS PROGRAM [ARGS...]\n"
                  "       %s loopback REPS\n"
-                 "       %s latency REPS LONG_FILE SHORT_FILE HARNESS [ARGS...]\n",
-                 argv[0], argv[0], argv[0]);
+                 "       %s latency REPS LONG_FILE SHORT_FILE HARNESS [ARGS...]\n"
+                 "       %s gaps SECONDS\n",
+                 argv[0], argv[0], argv[0], argv[0]);
     return 2;
 }

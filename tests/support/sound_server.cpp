@@ -36,10 +36,10 @@ std::string text_of(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-/* Debian's PipeWire configuration with a 44.1 kHz graph, without the
+/* Debian's PipeWire configuration with a graph at `rate`, without the
    larger cycle it sets on virtual machines (which these are), so that the
    servers behave as on a desktop, and without a stand-in sink. */
-std::string desktop_like(std::string conf)
+std::string desktop_like(std::string conf, const std::string &rate)
 {
     for (const std::string key : {"default.clock.rate", "default.clock.allowed-rates"})
         for (size_t at; (at = conf.find("#" + key)) != std::string::npos;)
@@ -49,8 +49,8 @@ std::string desktop_like(std::string conf)
         if (at != std::string::npos)
             conf.replace(at, conf.find('\n', at) - at, key + " = " + value);
     };
-    set("default.clock.rate", "44100");
-    set("default.clock.allowed-rates", "[ 44100 ]");
+    set("default.clock.rate", rate);
+    set("default.clock.allowed-rates", "[ " + rate + " ]");
     for (size_t at; (at = conf.find("vm.overrides")) != std::string::npos;)
         conf.erase(at, conf.find('}', at) + 1 - at);
     // An auto_null sink of two channels catches streams whenever ours are
@@ -119,7 +119,8 @@ int Child::wait(std::chrono::seconds bound)
     return -1;
 }
 
-Server::Server(Kind kind, std::vector<Sink> sinks) : kind_(kind), sinks_(std::move(sinks))
+Server::Server(Kind kind, std::vector<Sink> sinks, int graph_rate_hz)
+    : kind_(kind), sinks_(std::move(sinks)), graph_rate_hz_(graph_rate_hz)
 {
     std::string pattern = "/tmp/sona-server-XXXXXX";
     dir_ = ::mkdtemp(pattern.data()) ? pattern : "";
@@ -215,7 +216,7 @@ bool Server::launch()
     } else {
         for (const auto &file : fs::directory_iterator("/usr/share/pipewire")) {
             if (file.path().extension() == ".conf")
-                std::ofstream(dir_ + "/" + file.path().filename().string()) << desktop_like(text_of(file.path()));
+                std::ofstream(dir_ + "/" + file.path().filename().string()) << desktop_like(text_of(file.path()), std::to_string(graph_rate_hz_));
         }
         if (!start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + dir_ + "/bus"}, "bus") ||
             !start({"pipewire"}, "pipewire-0") || !start({"wireplumber"}, "") ||

@@ -43,8 +43,9 @@ struct Sink {
 
 class Server {
 public:
-    /* Starts the server with `sinks`, the first of them the default. */
-    Server(Kind kind, std::vector<Sink> sinks);
+    /* Starts the server with `sinks`, the first of them the default;
+       PipeWire's graph runs at `graph_rate_hz`. */
+    Server(Kind kind, std::vector<Sink> sinks, int graph_rate_hz = 44100);
     ~Server();
     bool ok() const { return error_.empty(); }
     const std::string &error() const { return error_; }
@@ -65,6 +66,7 @@ private:
 
     Kind kind_;
     std::vector<Sink> sinks_;
+    int graph_rate_hz_;
     std::string dir_, error_;
     std::vector<std::unique_ptr<Child>> processes_;
 };

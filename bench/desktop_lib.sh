@@ -1,0 +1,77 @@
+# Shared by desktop.sh and pipewire.sh, which set root, build, work,
+# seconds, reps and pids (what start() starts, for their cleanup) before
+# sourcing it: mpv, the files every player plays, Xvfb, and the clock and
+# /proc readings each measure is made of.
+
+# Xvfb, the sound servers, xdotool's libXtst and ffmpeg (ffplay) come with
+# the test tools; mpv, as in run.sh, only for the benchmarks.
+"$root/scripts/deps.sh" test
+if ! command -v mpv >/dev/null; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends mpv \
+    >/dev/null
+fi
+
+make_files() {
+  echo "== generating files in $work"
+  # The same music as run.sh, long enough for a CPU interval; a steady tone,
+  # whose level is easy to read off the monitor, for the latencies.
+  music_s=$((seconds + 30 > 120 ? seconds + 30 : 120))
+  ffmpeg -nostdin -v error -y \
+    -f lavfi -i "anoisesrc=c=pink:a=0.15:d=$music_s:r=44100:s=7" \
+    -f lavfi -i "aevalsrc=0.2*sin(2*PI*220*t)+0.15*sin(2*PI*277.2*t)+0.1*sin(2*PI*329.6*t)|0.2*sin(2*PI*220*t)+0.1*sin(2*PI*440*t):s=44100:d=$music_s" \
+    -filter_complex "[0]aformat=channel_layouts=mono,pan=stereo|c0=c0|c1=0.8*c0[n];[n][1]amix=inputs=2:normalize=0" \
+    -c:a libmp3lame -b:a 192k "$work/music.mp3"
+  ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=440:r=44100:d=$((reps * 2 + 60))" \
+    -af "volume=0.5,pan=stereo|c0=c0|c1=c0" -c:a libmp3lame -b:a 192k "$work/tone.mp3"
+  ffmpeg -nostdin -v error -y -f lavfi -i "sine=f=440:r=44100:d=0.5" \
+    -af "volume=0.5,pan=stereo|c0=c0|c1=c0" -c:a libmp3lame -b:a 192k "$work/short.mp3"
+}
+
+# Xvfb picks a free display itself and names it in $work/display once it
+# accepts clients.
+start_xvfb() {
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+}
+
+clk=$(getconf CLK_TCK)
+now() { date +%s.%N; }
+# A process that ended early leaves its figures empty, says why, and the
+# run goes on with the other measures.
+declare -A err_of
+alive() {
+  [ -r "/proc/$1/status" ] && return 0
+  local status=0
+  wait "$1" 2>/dev/null || status=$?
+  echo "!! process $1 ended early (status $status):" \
+    "$(grep -v QStandardPaths "${err_of[$1]}" | tail -3 | tr '\n' ' ')" >&2
+  return 1
+}
+ticks() { # utime + stime of a process, its ended threads included
+  alive "$1" && sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }' || true
+}
+hwm_kib() { alive "$1" && awk '/^VmHWM/ { print $2 }' "/proc/$1/status" || true; }
+start() { # start PROGRAM ARGS...: runs it in the background, its pid in $started
+  local err=$work/err.${#pids[@]}
+  "$@" </dev/null >/dev/null 2>"$err" &
+  started=$!
+  pids+=("$started")
+  err_of[$started]=$err
+}
+finish() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+percent() { # percent T0 T1 TICKS0 TICKS1: percent of one core
+  awk -v a="$1" -v b="$2" -v c="$3" -v d="$4" -v hz="$clk" \
+    'BEGIN { if (c == "" || d == "") print "-"; else printf "%.3f\n", (d - c) / hz / (b - a) * 100 }'
+}
+stats() { # stats [DIGITS]: median and worst of the numbers on stdin
+  grep -E '^[0-9.]+$' | sort -n | awk -v d="${1:-1}" '{ v[NR] = $1 } END {
+    f = "%." d "f %." d "f\n"; if (NR) printf f, v[int((NR + 1) / 2)], v[NR]; else print "- -" }'
+}
+field() { sed -nE "s/(^|.* )$1=([^ ]+).*/\2/p" <<<"$2"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
