@@ -16,6 +16,7 @@
 //     mixer forget what has been heard.
 #include "output.h"
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -290,6 +291,21 @@ void drain_wake(int wake_fd)
 {
     uint64_t count;
     (void)!::read(wake_fd, &count, sizeof count);
+}
+
+bool load_calls(const char *soname, const char *prefix, const char *const *names, size_t count,
+                void *calls, size_t calls_size)
+{
+    if (calls_size != count * sizeof(void (*)()))
+        return false;
+    void *lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+    for (size_t i = 0; lib && i < count; ++i) {
+        void *call = dlsym(lib, (std::string(prefix) + names[i]).c_str());
+        if (!call)
+            return false;
+        std::memcpy(static_cast<char *>(calls) + i * sizeof call, &call, sizeof call);
+    }
+    return lib != nullptr;
 }
 
 void OutputDeleter::operator()(Output *o) const

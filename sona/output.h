@@ -13,6 +13,7 @@
 #include "sona_internal.h"
 
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -81,6 +82,21 @@ uint32_t channels_for(int sink_channels);
 /* Waits until the descriptor is readable or `timeout` passes, then drains it. */
 void wait_for_wake(int wake_fd, std::chrono::milliseconds timeout);
 void drain_wake(int wake_fd);
+/* A client library's calls, resolved at run time into `calls`: a struct
+   of `count` function pointers in the order of `names`, each name with
+   `prefix` before it.  False when the library or any call is missing.  The
+   library is never unloaded: the client libraries keep per-process state
+   (threads, memory pools, atfork handlers) that must not lose its code.
+   Each driver calls it once, from a function-local static. */
+bool load_calls(const char *soname, const char *prefix, const char *const *names, size_t count,
+                void *calls, size_t calls_size);
+/* For a driver's X-macro list of calls: the names load_calls takes. */
+#define SONA_CALL_NAME(name) #name,
+
+/* The bound on every wait for a server: a local server answers in a
+   millisecond, a hung one must not hold the keeper. */
+inline constexpr auto kServerBound = std::chrono::seconds(1);
+
 /* The stream's name and its role in the desktop's mixer. */
 inline constexpr const char *kStreamName = "Playback";
 

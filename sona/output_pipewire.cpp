@@ -17,7 +17,6 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/iter.h>
 #include <spa/utils/json.h>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,25 +61,15 @@ struct PipeWire {
 #undef SONA_PIPEWIRE_MEMBER
 };
 
-/* Loaded once per process and never unloaded: libpipewire keeps
-   per-process state (its plugins, its log) that must not lose its code.
-   That state is counted: each driver's pw_init has its pw_deinit. */
+/* libpipewire's per-process state is counted: each driver's pw_init has
+   its pw_deinit. */
 const PipeWire *pipewire()
 {
-    static const PipeWire *const loaded = []() -> const PipeWire * {
-        void *lib = dlopen("libpipewire-0.3.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!lib)
-            return nullptr;
-        static PipeWire calls;
-        bool complete = true;
-#define SONA_PIPEWIRE_RESOLVE(name)                                                                \
-    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "pw_" #name));                  \
-    complete = complete && calls.name != nullptr;
-        SONA_PIPEWIRE_CALLS(SONA_PIPEWIRE_RESOLVE)
-#undef SONA_PIPEWIRE_RESOLVE
-        return complete ? &calls : nullptr;
-    }();
-    return loaded;
+    static constexpr const char *kNames[] = {SONA_PIPEWIRE_CALLS(SONA_CALL_NAME)};
+    static PipeWire calls;
+    static const bool loaded =
+        load_calls("libpipewire-0.3.so.0", "pw_", kNames, std::size(kNames), &calls, sizeof calls);
+    return loaded ? &calls : nullptr;
 }
 
 /* The graph cycle the stream asks for, in frames at the graph's rate: the
@@ -88,9 +77,6 @@ const PipeWire *pipewire()
    bench/README.md.  A change waits at most a cycle to be mixed and one more
    to be heard. */
 constexpr uint32_t kCycleFrames = 1024;
-/* The bound on every wait for the server: a local server answers in a
-   millisecond, a hung one must not hold the keeper. */
-constexpr auto kServerBound = std::chrono::seconds(1);
 
 void set_positions(uint32_t channels, uint32_t *position)
 {

@@ -18,7 +18,6 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
-#include <dlfcn.h>
 
 #include <cstring>
 #include <string>
@@ -67,24 +66,13 @@ struct Pulse {
 #undef SONA_PULSE_MEMBER
 };
 
-/* Loaded once per process and never unloaded: libpulse keeps per-process
-   state (its memory pools, its atfork handlers) that must not lose its code. */
 const Pulse *pulse()
 {
-    static const Pulse *const loaded = []() -> const Pulse * {
-        void *lib = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!lib)
-            return nullptr;
-        static Pulse calls;
-        bool complete = true;
-#define SONA_PULSE_RESOLVE(name)                                                                   \
-    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "pa_" #name));                  \
-    complete = complete && calls.name != nullptr;
-        SONA_PULSE_CALLS(SONA_PULSE_RESOLVE)
-#undef SONA_PULSE_RESOLVE
-        return complete ? &calls : nullptr;
-    }();
-    return loaded;
+    static constexpr const char *kNames[] = {SONA_PULSE_CALLS(SONA_CALL_NAME)};
+    static Pulse calls;
+    static const bool loaded =
+        load_calls("libpulse.so.0", "pa_", kNames, std::size(kNames), &calls, sizeof calls);
+    return loaded ? &calls : nullptr;
 }
 
 /* How deep the server's buffer is, and how far past what it plays a
@@ -98,9 +86,6 @@ struct Shape {
 constexpr Shape kPulseAudioShape{400, 100, 25, 0};
 constexpr Shape kPipeWireShape{224, 100, 2, 1024};
 
-/* The bound on every wait for the server: a local server answers in a
-   millisecond, a hung one must not hold the keeper. */
-constexpr auto kServerBound = std::chrono::seconds(1);
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
 /* A rewrite goes to the server in pieces of this many frames at most, so

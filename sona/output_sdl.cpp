@@ -6,7 +6,6 @@
 #include "output.h"
 
 #include <SDL2/SDL.h>
-#include <dlfcn.h>
 
 #include <string>
 
@@ -44,24 +43,13 @@ constexpr const char *kSdlLibrary = "libSDL2-2.0.so.0";
 /* Device period asked of SDL: ~23 ms at 44.1 kHz. */
 constexpr Uint16 kDeviceFrames = 1024;
 
-/* Loaded once per process and never unloaded: SDL keeps threads and
-   handlers of its own that must not lose their code. */
 const Sdl *sdl()
 {
-    static const Sdl *const loaded = []() -> const Sdl * {
-        void *lib = dlopen(kSdlLibrary, RTLD_NOW | RTLD_LOCAL);
-        if (!lib)
-            return nullptr;
-        static Sdl calls;
-        bool complete = true;
-#define SONA_SDL_RESOLVE(name)                                                                     \
-    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(lib, "SDL_" #name));                 \
-    complete = complete && calls.name != nullptr;
-        SONA_SDL_CALLS(SONA_SDL_RESOLVE)
-#undef SONA_SDL_RESOLVE
-        return complete ? &calls : nullptr;
-    }();
-    return loaded;
+    static constexpr const char *kNames[] = {SONA_SDL_CALLS(SONA_CALL_NAME)};
+    static Sdl calls;
+    static const bool loaded =
+        load_calls(kSdlLibrary, "SDL_", kNames, std::size(kNames), &calls, sizeof calls);
+    return loaded ? &calls : nullptr;
 }
 
 void set_default_hints(const Sdl *sdl)
