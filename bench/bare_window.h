@@ -2,6 +2,8 @@
 // button pays to appear, at Form1's size and title.
 #pragma once
 
+#include "Form1Layout.h"
+
 #include <QPushButton>
 #include <QWidget>
 
@@ -11,8 +13,10 @@ inline std::unique_ptr<QWidget> makeBareWindow()
 {
     auto window = std::make_unique<QWidget>();
     window->setWindowTitle(QStringLiteral("Form1"));
-    window->resize(415, 240);
+    using namespace Form1Layout;
+    window->resize(pixels(Window.width), pixels(Window.height));
     auto *button = new QPushButton(QStringLiteral("Play"), window.get());
-    button->setGeometry(16, 8, 113, 25);
+    button->setGeometry(pixels(Command2.left), pixels(Command2.top), pixels(Command2.width),
+                        pixels(Command2.height));
     return window;
 }

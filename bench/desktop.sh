@@ -158,6 +158,14 @@ growth() { # growth KIB_FEW KIB_MANY STREAMS: KiB per further stream
 per_stream=$(growth "${hwm_n[1]}" "${hwm_n[64]}" 63)
 per_stream16=$(growth "${hwm_n[1]}" "${hwm_n[16]}" 15)
 
+echo "(6) silences heard over ${seconds} s of music while two busy loops keep both cores busy"
+start sh -c 'while :; do :; done'; busy1=$started
+start sh -c 'while :; do :; done'; busy2=$started
+start "$harness" --play 1 "$work/music.mp3"; p=$started
+gaps=$("$probe" gaps "$seconds" || true)
+echo "$gaps"
+finish "$p"; finish "$busy1"; finish "$busy2"
+
 echo
 echo "== results (load now $(cut -d' ' -f1-3 /proc/loadavg))"
 printf "%-44s %12s %14s %14s %s\n" measure Quadrant anchor ratio target
@@ -201,3 +209,5 @@ printf "%-44s %12s %14s %14s %s\n" "peak RSS with 1 / 16 / 64 streams (MiB)" \
   "$(mib "${hwm_n[1]}")/$(mib "${hwm_n[16]}")/$(mib "${hwm_n[64]}")" "" "" ""
 printf "%-44s %12s %14s %14s %s\n" "each further stream (KiB), 1 to 64 | 1 to 16" \
   "$per_stream" "" "" "<= 1024 ($per_stream16 from 1 to 16)"
+printf "%-44s %12s %14s %14s %s\n" "silences, both cores busy (count, longest ms)" \
+  "$(field n "$gaps")" "$(field longest_ms "$gaps")" "" "none"

@@ -23,6 +23,7 @@
 // when it is the shortest asked for: PROBE_FRAGMENT_FRAMES makes it that of
 // the stream under test, and the monitor then comes a cycle at a time.
 // PULSE_SERVER and DISPLAY are taken from the environment.
+#include "bench_clock.h"
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <pulse/error.h>
@@ -57,13 +58,6 @@ constexpr unsigned kChannels = 6;
 constexpr unsigned kBlockFrames = 64; // 1.45 ms
 // -60 dBFS: far above the sink's digital silence, far below any file here.
 constexpr float kSoundLevel = 0.001f;
-
-long long monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
 
 void sleepMs(int ms)
 {

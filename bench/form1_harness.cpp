@@ -15,6 +15,7 @@
 //   chosen NS            the chooser returned its path at NS
 //   slider VALUE NS      the slider's value changed
 //   warn TEXT            the window would have shown a message
+#include "bench_clock.h"
 #include "Form1.h"
 #include "bare_window.h"
 
@@ -34,13 +35,6 @@
 #include <string>
 
 namespace {
-
-long long monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
 
 void say(const std::string &line)
 {

@@ -7,6 +7,7 @@
 // part of appearing.
 //
 //   bench_window_startup [RUNS]
+#include "bench_clock.h"
 #include "Form1.h"
 #include "bare_window.h"
 
@@ -28,13 +29,6 @@
 #include <vector>
 
 namespace {
-
-long long monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
 
 class FirstPaint : public QObject {
 public:
