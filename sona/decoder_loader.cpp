@@ -1,5 +1,6 @@
-// libsona's decoder: the FFmpeg one in libsona-ffmpeg.so, loaded when the
-// first stream opens rather than with libsona, so that a program which
+// libsona's decoder: the FFmpeg one in libsona-ffmpeg.so, loaded by the
+// output's thread once it has connected, or when the first stream opens if
+// that comes first, rather than with libsona, so that a program which
 // opens its output before its window shows does not wait for FFmpeg's
 // hundred-odd libraries to load.  The module is private: it is looked for
 // in the directory SONA_DECODER_MODULE_SUBDIR under libsona's own (sona/,
@@ -89,6 +90,11 @@ void DecoderDeleter::operator()(Decoder *d) const
 {
     if (d)
         loaded_table()->close(d);
+}
+
+void decoder_preload()
+{
+    (void)decoder_table();
 }
 
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)

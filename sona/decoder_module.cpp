@@ -3,6 +3,9 @@
 // core the table is merely unused.
 #include "decoder.h"
 
+/* Where the decoder is linked in, FFmpeg came with the program. */
+void sona::decoder_preload() {}
+
 namespace {
 
 int32_t table_open(const sona::Source &src, uint32_t out_rate, sona::Decoder **out)

@@ -14,6 +14,7 @@
 //     queued audio written again, from just past what is heard, whenever
 //     something heard changes (the mixer's listener wakes it), and lets the
 //     mixer forget what has been heard.
+//   - Once connected, it loads the decoder ahead of the first stream.
 #include "output.h"
 
 #include <dlfcn.h>
@@ -63,6 +64,11 @@ constexpr auto kFallbackAfter = std::chrono::seconds(2);
 /* While a voice waits for decoded audio, how soon the queue is written
    again to bring its start forward. */
 constexpr milliseconds kStarvedRetry(10);
+/* The decoder module, FFmpeg with it, takes tens of milliseconds to load,
+   which the first stream would wait for.  Once the output has connected
+   and the program has had the time to put its window up, the keeper loads
+   it. */
+constexpr auto kPreloadDecoderAfter = std::chrono::seconds(1);
 /* Idle and closed: nothing to look at until the mixer has voices. */
 constexpr milliseconds kForever(3600 * 1000);
 
@@ -74,6 +80,7 @@ struct Keeper {
     Clock::time_point next_try{};
     uint32_t seen_changes = 0;
     milliseconds wait = kWatchInterval;
+    Clock::time_point preload_at = Clock::time_point::max(); /* max once done */
 };
 
 milliseconds until(Clock::time_point t)
@@ -201,15 +208,31 @@ void follow_mixer(Output *o, Keeper *k)
         k->wait = std::min(k->wait, kStarvedRetry);
 }
 
+/* Once the output is connected: the decoder, ahead of the first stream. */
+void preload_decoder(Output *o, Keeper *k)
+{
+    if (!o->open || k->preload_at == Clock::time_point::max())
+        return;
+    if (Clock::now() < k->preload_at) {
+        k->wait = std::min(k->wait, until(k->preload_at));
+        return;
+    }
+    decoder_preload();
+    k->preload_at = Clock::time_point::max();
+}
+
 void keeper_main(Output *o)
 {
     Keeper k;
     // Ready before the first stream is asked to play, if a server is there.
     if (!o->open && o->device == 1)
         try_open(o, &k);
+    if (o->device != 0)
+        k.preload_at = Clock::now() + kPreloadDecoderAfter;
     while (!o->quit.load(std::memory_order_acquire)) {
         look(o, &k);
         follow_mixer(o, &k);
+        preload_decoder(o, &k);
         if (o->open)
             o->open->wait(k.wait);
         else

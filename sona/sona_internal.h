@@ -276,6 +276,9 @@ enum class DecodeResult { kFull, kEnded };
 /* Opens and probes; returns a SONA_ error code (SONA_OK on success).  In
    libsona.so, SONA_ERROR_UNKNOWN also when the module cannot be loaded. */
 int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out);
+/* Loads the decoder module ahead of the first decoder_open, which then
+   does not wait for FFmpeg to load.  Blocks for as long as that takes. */
+void decoder_preload();
 /* kPairSlots when the source plays on the front pair alone, else
    kRingSlots: the layout its ring is made for. */
 uint32_t decoder_ring_slots(const Decoder *d);

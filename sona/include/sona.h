@@ -159,9 +159,14 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  * stopped, at volume 100 and pan 64, until SONA_ChannelPlay; it keeps its
  * file open until it has played to its end.
  *
- * The decoder, and FFmpeg with it, is loaded by the first creation rather
- * than by SONA_Init: it is the module libsona-ffmpeg.so, which must sit in
- * the same directory as libsona.so.  When it is missing or cannot be
+ * The decoder, and FFmpeg with it, is not loaded by SONA_Init, so that a
+ * program can open its output before its window shows without waiting
+ * for FFmpeg's libraries.  With a sound output (device >= 1) the library
+ * loads it on its own thread a second after the output first connects, so
+ * that the first creation does not wait either (an idle program holds
+ * some 26 MiB more for it); with device 0, or sooner, the first creation
+ * loads it.  It is the module libsona-ffmpeg.so, which must sit in the
+ * same directory as libsona.so.  When it is missing or cannot be
  * loaded, creation fails with SONA_ERROR_UNKNOWN and nothing else changes;
  * each later creation tries to load it again.
  *
