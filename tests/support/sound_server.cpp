@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,11 +68,16 @@ Child::Child(const std::vector<std::string> &argv, const std::vector<std::string
              const std::string &log)
 {
     // Built before fork: only async-signal-safe calls may follow it in a
-    // process with threads.  Entries of `env` come last and so win.
-    std::vector<std::string> all;
+    // process with threads.  Entries of `env` replace inherited ones (a
+    // lookup takes the first of a name, so both may not stand).
+    std::vector<std::string> all = env;
+    const auto ours = [&](const char *e) {
+        return std::any_of(env.begin(), env.end(),
+                           [&](const std::string &o) { return std::strncmp(e, o.c_str(), o.find('=') + 1) == 0; });
+    };
     for (char **e = environ; *e; ++e)
-        all.emplace_back(*e);
-    all.insert(all.end(), env.begin(), env.end());
+        if (!ours(*e))
+            all.emplace_back(*e);
     std::vector<char *> args, envp;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
