@@ -23,11 +23,7 @@ protected:
     std::vector<std::string> xdo(const std::string &args, bool must = true)
     {
         std::string out;
-        FILE *p = popen(("DISPLAY=" + display_ + " timeout 30 xdotool " + args).c_str(), "r");
-        char buf[256];
-        for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, got);
-        const bool ok = p && pclose(p) == 0;
+        const bool ok = sound::capture("DISPLAY=" + display_ + " timeout 30 xdotool " + args, &out);
         EXPECT_TRUE(ok || !must) << "xdotool " << args << ": " << out;
         std::vector<std::string> lines;
         std::istringstream in(out);
@@ -57,8 +53,7 @@ protected:
     void expect_heard(const std::vector<double> &expected, const std::string &what)
     {
         std::string heard;
-        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard))
-            << what << ": heard " << heard;
+        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard)) << what << ": heard " << heard;
     }
 
     TempDir dir_;
@@ -113,22 +108,20 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
         xdo("key Return sleep 1"); /* a completion list may take the first Return */
     expect_heard({1, 1, 0, 0, 0, 0}, "Play");
 
-    const struct {
-        int x, y;
-        std::vector<double> heard;
-    } points[] = {{100, 100, {0, 0, 0, 0, 1, 0}}, {700, 500, {0, 1, 0, 0, 0, 0}},
-                  {400, 300, {0, 0, 1, 0, 0, 0}}, {100, 500, {1, 0, 0, 0, 0, 0}},
-                  {700, 100, {0, 0, 0, 0, 0, 1}}};
-    for (const auto &p : points) {
-        type_into(Form1Layout::Text1, p.x);
-        type_into(Form1Layout::Text2, p.y);
+    const std::pair<std::pair<int, int>, std::vector<double>> points[] = {
+        {{100, 100}, {0, 0, 0, 0, 1, 0}}, {{700, 500}, {0, 1, 0, 0, 0, 0}}, {{400, 300}, {0, 0, 1, 0, 0, 0}},
+        {{100, 500}, {1, 0, 0, 0, 0, 0}}, {{700, 100}, {0, 0, 0, 0, 0, 1}}};
+    for (const auto &[at, heard] : points) {
+        type_into(Form1Layout::Text1, at.first);
+        type_into(Form1Layout::Text2, at.second);
         click(Form1Layout::Command3);
-        expect_heard(p.heard, "Balance at " + std::to_string(p.x) + ", " + std::to_string(p.y));
+        expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
     }
 
     // Ten pages of five: 50, heard at (50/100)^3.
     click(Form1Layout::Slider1);
-    xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up");
+    xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up"
+        " Page_Up Page_Up");
     expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
 
     click(Form1Layout::Command1);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,14 +18,16 @@
 
 namespace sound {
 
+/* Runs a shell command, its output in `output`; true when it succeeded. */
+bool capture(const std::string &command, std::string *output);
+
 /* A child process with its output in `log`; it and its own children are
    killed with it. */
 class Child {
 public:
-    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-          const std::string &log);
+    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log);
     ~Child();
-    bool running();
+    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     /* The exit status, or -1 when it did not end within `bound`. */
     int wait(std::chrono::seconds bound);
     pid_t pid() const { return pid_; }
@@ -77,19 +80,17 @@ class Recorder {
 public:
     Recorder(const Server &server, const Sink &sink);
     ~Recorder();
-    bool ok() const { return ok_; }
+    bool ok() const { return reader_.joinable(); }
     size_t frames() const;
     std::vector<float> copy(size_t first, size_t count) const;
     /* Waits until the newest tenth of a second has each channel at its
        `expected` share of `reference` (an RMS) within half a decibel, 0
        meaning 60 dB below it.  False when it never does within 15 s, with
        the levels heard last in `heard`, in decibels of `reference`. */
-    bool wait_for_levels(const std::vector<double> &expected, double reference,
-                         std::string *heard) const;
+    bool wait_for_levels(const std::vector<double> &expected, double reference, std::string *heard) const;
 
 private:
     const int channels_;
-    bool ok_ = false;
     std::atomic<bool> stopping_{false};
     std::thread reader_;
     mutable std::mutex mutex_;
