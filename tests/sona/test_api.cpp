@@ -46,8 +46,6 @@ protected:
     const std::string tone_ = make_tone(dir_, "tone.wav", {{sine(1000)}, "mono", 0.05});
 };
 
-/* ---- handles ----------------------------------------------------------- */
-
 TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
 {
     expect_refused(1, SONA_ERROR_INIT); /* before Init */
@@ -74,8 +72,6 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
     EXPECT_GT(create(), h) << "a handle was given out again";
 }
-
-/* ---- arguments --------------------------------------------------------- */
 
 struct InitRow {
     int32_t device;
@@ -138,8 +134,6 @@ TEST_F(Api, ValuesOutOfRangeAreRefusedAndChangeNothing)
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
 }
 
-/* ---- restarts ---------------------------------------------------------- */
-
 TEST_F(Api, RestartWhilePlayingGoesBackToTheBeginning)
 {
     ASSERT_TRUE(sona_init_manual(kRate, 6));
@@ -170,8 +164,6 @@ TEST_F(Api, AnEndedStreamPlaysAgainWithItsSettingsUntilItsFileIsGone)
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_FILEOPEN);
     EXPECT_TRUE(SONA_ChannelSetAttributes(h, 0, 50, 64)) << "the handle was lost";
 }
-
-/* ---- the silent device and Free ---------------------------------------- */
 
 void wait_until(const std::function<bool()> &done)
 {

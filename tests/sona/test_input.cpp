@@ -1,12 +1,15 @@
 // What the library accepts and what it refuses: every format it promises,
 // byte windows and memory, names that are only bytes, lying and hostile
-// files.  Every creation returns (a FIFO or a network read must not hang
-// it), and nothing but the one file named is ever read.
+// files, and what the fuzzer once found, replayed through its own body
+// (fuzz/feed.h).  Every creation returns (a FIFO or a network read must
+// not hang it), and nothing but the one file named is ever read.
+#include "../../fuzz/feed.h"
 #include "render.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -46,14 +49,11 @@ protected:
     }
     static void expect_tone(const std::string &path, double seconds, double within = 0.01)
     {
-        const std::optional<Created> made = create_guarded(path);
-        ASSERT_TRUE(made) << path << ": creation did not return";
-        expect_tone(made->handle, seconds, within);
+        expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), seconds, within);
     }
     TempDir dir_;
 };
 
-/* ---- formats ----------------------------------------------------------- */
 
 struct FormatRow {
     const char *name, *file, *codec;
@@ -84,10 +84,8 @@ TEST_P(Formats, DecodeToTheToneTheyWereMadeFrom)
     expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), 1, row.length_s, row.hz, row.level_db);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Formats, ::testing::ValuesIn(kFormats),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Formats, ::testing::ValuesIn(kFormats), kRowName);
 
-/* ---- refused ----------------------------------------------------------- */
 
 struct RefusedRow {
     const char *name;
@@ -144,10 +142,8 @@ TEST_P(Refused, AtOnceWithItsCode)
     EXPECT_EQ(made->error, GetParam().error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Refused, ::testing::ValuesIn(kRefused),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Refused, ::testing::ValuesIn(kRefused), kRowName);
 
-/* ---- lying headers, names that are only bytes -------------------------- */
 
 TEST_F(Input, WhatIsThereIsPlayedWhateverTheHeaderOrTheNameSays)
 {
@@ -169,7 +165,6 @@ TEST_F(Input, WhatIsThereIsPlayedWhateverTheHeaderOrTheNameSays)
     std::filesystem::current_path(home);
 }
 
-/* ---- scripts that name other files or hosts ---------------------------- */
 
 /* Counts opens of a file in a directory, as the kernel reports them, and
    connections to a loopback port, made or merely attempted. */
@@ -247,10 +242,8 @@ TEST_P(Scripts, AreRefusedWithoutOpeningOrConnectingAnything)
     EXPECT_EQ(witnesses.connections(), 0) << "the library connected to the URL the script names";
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Scripts, ::testing::ValuesIn(kScripts),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Scripts, ::testing::ValuesIn(kScripts), kRowName);
 
-/* ---- byte windows and memory ------------------------------------------- */
 
 // Two MP3s back to back between junk, without the Xing header whose frame
 // count might stop a demuxer at the boundary: a window that leaked would
@@ -272,6 +265,29 @@ TEST_F(Input, AWindowOrAMemoryCopyPlaysExactlyItsBytes)
         EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, joined.c_str(), offset, length, 0), 0u);
         EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << offset << ", " << length;
     }
+}
+
+long peak_resident_kib()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Under every build's sanitizers.
+TEST(FuzzInputs, EachIsRefusedOrPlayedWithASaneMixAndNoHugeAllocation)
+{
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(SONA_FUZZ_INPUTS)) {
+        const std::vector<uint8_t> bytes = read_file(entry.path());
+        const long before = peak_resident_kib();
+        EXPECT_NE(sona_fuzz::feed(bytes.data(), bytes.size()), sona_fuzz::Fed::kBroken)
+            << entry.path().filename();
+        // A few bytes must not buy hundreds of megabytes by what a header claims.
+        EXPECT_LT(peak_resident_kib() - before, 300L << 10) << entry.path().filename();
+        ++count;
+    }
+    EXPECT_GT(count, 0);
 }
 
 } // namespace

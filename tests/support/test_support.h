@@ -82,6 +82,9 @@ inline std::string tone_file(const std::string &name, const Tone &tone)
     return it->second;
 }
 
+/* Names the rows of a parameterized test by their `name`. */
+constexpr auto kRowName = [](const auto &info) { return std::string(info.param.name); };
+
 inline std::vector<uint8_t> read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -156,8 +159,6 @@ inline std::optional<Created> create_guarded(const std::string &path,
     }, unstick);
 }
 
-/* ---- measures ----------------------------------------------------------- */
-
 inline std::vector<float> channel(const std::vector<float> &interleaved, int channels, int ch,
                                   size_t first = 0, size_t count = SIZE_MAX)
 {
@@ -165,6 +166,11 @@ inline std::vector<float> channel(const std::vector<float> &interleaved, int cha
     for (size_t i = first * channels + ch; i < interleaved.size() && out.size() < count; i += channels)
         out.push_back(interleaved[i]);
     return out;
+}
+
+inline void append(std::vector<float> &to, const std::vector<float> &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
 }
 
 inline double rms(const std::vector<float> &x)
