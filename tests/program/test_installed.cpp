@@ -15,8 +15,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double kToneRms = 0.5 / M_SQRT2;
-
 class Installed : public ::testing::Test {
 protected:
     /* xdotool's output, a line each; a failure names the command. */
@@ -49,11 +47,6 @@ protected:
         click(box);
         xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " +
             std::to_string(value));
-    }
-    void expect_heard(const std::vector<double> &expected, const std::string &what)
-    {
-        std::string heard;
-        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard)) << what << ": heard " << heard;
     }
 
     TempDir dir_;
@@ -106,7 +99,7 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     xdo("windowfocus --sync " + dialogs(program.pid()).at(0) + " type --delay 20 '" + tone + "'");
     for (int i = 0; i < 10 && !dialogs(program.pid()).empty(); ++i)
         xdo("key Return sleep 1"); /* a completion list may take the first Return */
-    expect_heard({1, 1, 0, 0, 0, 0}, "Play");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "Play");
 
     const std::pair<std::pair<int, int>, std::vector<double>> points[] = {
         {{100, 100}, {0, 0, 0, 0, 1, 0}}, {{700, 500}, {0, 1, 0, 0, 0, 0}}, {{400, 300}, {0, 0, 1, 0, 0, 0}},
@@ -115,17 +108,17 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
         type_into(Form1Layout::Text1, at.first);
         type_into(Form1Layout::Text2, at.second);
         click(Form1Layout::Command3);
-        expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
+        recorder_->expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
     }
 
     // Ten pages of five: 50, heard at (50/100)^3.
     click(Form1Layout::Slider1);
     xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up"
         " Page_Up Page_Up");
-    expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
+    recorder_->expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
 
     click(Form1Layout::Command1);
-    expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
+    recorder_->expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
 
     // The window's close button, as a window manager reports it.
     Display *d = XOpenDisplay(display_.c_str());

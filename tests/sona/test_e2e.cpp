@@ -55,12 +55,6 @@ protected:
         return h;
     }
 
-    void expect_heard(const std::vector<double> &expected, const std::string &what)
-    {
-        std::string heard;
-        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard))
-            << what << ": heard " << heard << "\n" << server_->log();
-    }
 
     TempDir dir_;
     std::unique_ptr<sound::Server> server_;
@@ -87,7 +81,7 @@ TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAlone)
     const SONA_HSTREAM h = play_tone();
     for (const RouteRow &row : kRoutes) {
         ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
-        expect_heard(row.surround, "word " + std::to_string(row.word));
+        recorder_->expect_heard(row.surround, "word " + std::to_string(row.word));
     }
     // The desktop's mixer shows the stream by the program's name.
     std::string inputs;
@@ -112,7 +106,7 @@ TEST_F(EndToEnd, ANumberedDeviceIsThatSinkAndOnAStereoSinkTheLibraryFoldsDown)
     const SONA_HSTREAM h = play_tone(1000, 2);
     for (const RouteRow &row : kRoutes) {
         ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
-        expect_heard(row.stereo, "word " + std::to_string(row.word));
+        recorder_->expect_heard(row.stereo, "word " + std::to_string(row.word));
     }
 }
 
@@ -137,7 +131,7 @@ TEST_F(EndToEnd, AVolumeChangeIsHeardLongBeforeTheQueuedAudioWouldPlayOut)
 {
     start({kSurround});
     const SONA_HSTREAM h = play_tone();
-    expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
     double worst = 0;
     for (int i = 0; i < 10; ++i) {
         const int volume = i % 2 ? 100 : 50;
@@ -157,7 +151,7 @@ TEST_F(EndToEnd, FiftyVolumeAndTwentyRouteChangesNeitherClickNorDropOut)
 {
     start({kSurround});
     const SONA_HSTREAM h = play_tone(100);
-    expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
     const size_t from = recorder_->frames();
     const uint32_t words[] = {SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER,
                               SONA_SPEAKER_REARLEFT, 0};
@@ -185,7 +179,7 @@ TEST_F(EndToEnd, AServerThatRestartsIsFoundAgainAndNoCallWaits)
 {
     start({kSurround});
     const SONA_HSTREAM h = play_tone();
-    expect_heard({1, 1, 0, 0, 0, 0}, "before the crash");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "before the crash");
     crash();
     // Meanwhile every call answers at once: the window's timer goes on
     // calling ten times a second.
@@ -201,7 +195,7 @@ TEST_F(EndToEnd, AServerThatRestartsIsFoundAgainAndNoCallWaits)
     ASSERT_TRUE(answered) << "a call waited for the server";
     EXPECT_TRUE(*answered);
     come_back();
-    expect_heard({0, 0, 0, 0, 0, 1}, "after the restart, as set while the server was away");
+    recorder_->expect_heard({0, 0, 0, 0, 0, 1}, "after the restart, as set while the server was away");
 }
 
 TEST_F(EndToEnd, AServerThatComesAfterInitIsFoundByItself)
@@ -210,7 +204,7 @@ TEST_F(EndToEnd, AServerThatComesAfterInitIsFoundByItself)
     crash();
     play_tone();
     come_back();
-    expect_heard({1, 1, 0, 0, 0, 0}, "once the server came");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "once the server came");
 }
 
 } // namespace

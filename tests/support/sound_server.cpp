@@ -1,7 +1,5 @@
 #include "sound_server.h"
 
-#include <pulse/simple.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -34,6 +32,12 @@ std::string null_sink(const Sink &s)
 {
     return "module-null-sink sink_name=" + s.name + " channels=" + std::to_string(s.channels) +
            " channel_map=" + channel_map(s.channels);
+}
+
+std::string fresh(const std::string &path)
+{
+    fs::remove(path);
+    return path;
 }
 
 std::string text_of(const std::string &path)
@@ -227,58 +231,45 @@ bool Server::launch()
 }
 
 /* The recorder's fragment shapes the server: on PipeWire a smaller one
-   shrinks the graph's cycle and brings dropouts; 25 ms does neither. */
-constexpr pa_usec_t kFragmentUs = 25000;
-
-Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.channels)
+   shrinks the graph's cycle and brings dropouts; 25 ms does neither.
+   Without the map the server takes its own idea of the channel count's
+   layout, and the speakers come out shuffled. */
+Recorder::Recorder(const Server &server, const Sink &sink)
+    : server_(server), channels_(sink.channels), path_(fresh(server.dir() + "/" + sink.name + ".f32")),
+      parec_({"parec", "--raw", "--format=float32le", "--rate=44100", "--latency-msec=25",
+              "--channels=" + std::to_string(channels_), "--channel-map=" + channel_map(channels_),
+              "--device=" + sink.name + ".monitor"},
+             server.env(), path_)
 {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 44100, uint8_t(channels_)};
-    // Without the map the server takes its own idea of the channel count's
-    // layout, and the speakers come out shuffled.
-    pa_channel_map map{};
-    pa_channel_map_parse(&map, channel_map(channels_).c_str());
-    const pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
-                              uint32_t(pa_usec_to_bytes(kFragmentUs, &spec))};
-    const std::string address = server.env().front().substr(sizeof "PULSE_SERVER=" - 1);
-    pa_simple *stream =
-        pa_simple_new(address.c_str(), "sona-test", PA_STREAM_RECORD, (sink.name + ".monitor").c_str(),
-                      "monitor", &spec, &map, &attr, nullptr);
-    if (stream)
-        reader_ = std::thread([this, stream] {
-            std::vector<float> block(441 * size_t(channels_)); /* 10 ms a read */
-            while (!stopping_ && pa_simple_read(stream, block.data(), block.size() * 4, nullptr) == 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                samples_.insert(samples_.end(), block.begin(), block.end());
-            }
-            pa_simple_free(stream);
-        });
 }
 
-Recorder::~Recorder()
+bool Recorder::ok() const
 {
-    stopping_ = true;
-    if (reader_.joinable())
-        reader_.join();
+    for (const auto until = Clock::now() + std::chrono::seconds(10); Clock::now() < until && frames() == 0;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return frames() > 0;
 }
 
 size_t Recorder::frames() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return samples_.size() / size_t(channels_);
+    std::error_code missing;
+    const uintmax_t bytes = fs::file_size(path_, missing);
+    return missing ? 0 : size_t(bytes) / sizeof(float) / size_t(channels_);
 }
 
 std::vector<float> Recorder::copy(size_t first, size_t count) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const size_t begin = std::min(samples_.size(), first * channels_);
-    const size_t end = begin + std::min((samples_.size() - begin) / channels_, count) * channels_;
-    return std::vector<float>(samples_.begin() + long(begin), samples_.begin() + long(end));
+    const size_t have = frames();
+    std::vector<float> out(std::min(count, have - std::min(have, first)) * channels_);
+    std::ifstream(path_, std::ios::binary).seekg(long(first * channels_ * sizeof(float))).read(
+        reinterpret_cast<char *>(out.data()), long(out.size() * sizeof(float)));
+    return out;
 }
 
-bool Recorder::wait_for_levels(const std::vector<double> &expected, double reference,
-                               std::string *heard) const
+bool Recorder::wait_for_levels(const std::vector<double> &expected, std::string *heard) const
 {
     constexpr size_t kWindow = 4410;
+    constexpr double kReference = 0.5 / M_SQRT2; /* a half-scale sine's RMS */
     std::vector<double> level(size_t(channels_), 0.0);
     for (const auto until = Clock::now() + std::chrono::seconds(15); Clock::now() < until;) {
         // The next window wholly after this moment.
@@ -291,9 +282,8 @@ bool Recorder::wait_for_levels(const std::vector<double> &expected, double refer
             level[i % channels_] += double(block[i]) * block[i] / kWindow;
         bool all = expected.size() == level.size();
         for (size_t c = 0; c < level.size(); ++c) {
-            level[c] = 20 * std::log10(std::sqrt(level[c]) / reference + 1e-12);
-            all = all && (expected[c] == 0 ? level[c] < -60
-                                           : std::fabs(level[c] - 20 * std::log10(expected[c])) < 0.5);
+            level[c] = 20 * std::log10(std::sqrt(level[c]) / kReference + 1e-12);
+            all = all && (expected[c] == 0 ? level[c] < -60 : std::fabs(level[c] - 20 * std::log10(expected[c])) < 0.5);
         }
         if (all)
             return true;

@@ -91,9 +91,10 @@ inline std::vector<uint8_t> read_file(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void write_file(const std::string &path, const std::string &bytes)
+inline std::string write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+    return path;
 }
 
 /* A 16-bit WAV written by hand, so that its header can lie: `seconds` of
@@ -143,19 +144,15 @@ std::optional<T> guarded(std::function<T()> call, const std::function<void()> &u
     return result.get();
 }
 
-/* A stream made from a path, with the error read on the same thread,
-   where the library keeps it. */
-struct Created {
-    SONA_HSTREAM handle = 0;
-    int32_t error = SONA_OK;
-};
-inline std::optional<Created> create_guarded(const std::string &path,
-                                             const std::function<void()> &unstick = {})
+/* A stream made from a path, and the error read on the same thread, where
+   the library keeps it. */
+using Created = std::pair<SONA_HSTREAM, int32_t>;
+inline std::optional<Created> create_guarded(const std::string &path, const std::function<void()> &unstick = {})
 {
     auto kept = std::make_shared<std::string>(path); /* outlives a stuck call */
     return guarded<Created>([kept] {
         const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, kept->c_str(), 0, 0, 0);
-        return Created{h, SONA_ErrorGetCode()};
+        return Created(h, SONA_ErrorGetCode());
     }, unstick);
 }
 
