@@ -36,17 +36,15 @@ protected:
         found.erase(std::remove(found.begin(), found.end(), window_), found.end());
         return found;
     }
-    void click(const Form1Layout::Place &place, int dx = 0)
+    void click(const Form1Layout::Place &place)
     {
         xdo("windowfocus --sync " + window_ + " mousemove --window " + window_ + " " +
-            std::to_string(place.centreX() + dx) + " " + std::to_string(place.centreY()) +
-            " click 1");
+            std::to_string(place.centreX()) + " " + std::to_string(place.centreY()) + " click 1");
     }
     void type_into(const Form1Layout::Place &box, int value)
     {
         click(box);
-        xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " +
-            std::to_string(value));
+        xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " + std::to_string(value));
     }
 
     TempDir dir_;

@@ -15,6 +15,7 @@
 #include <sys/un.h>
 
 #include <climits>
+#include <regex>
 
 using namespace sona_test;
 using namespace sona;
@@ -54,7 +55,6 @@ protected:
     TempDir dir_;
 };
 
-
 struct FormatRow {
     const char *name, *file, *codec;
     int rate_hz;
@@ -85,7 +85,6 @@ TEST_P(Formats, DecodeToTheToneTheyWereMadeFrom)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Formats, ::testing::ValuesIn(kFormats), kRowName);
-
 
 struct RefusedRow {
     const char *name;
@@ -139,15 +138,13 @@ TEST_P(Refused, AtOnceWithItsCode)
 
 INSTANTIATE_TEST_SUITE_P(Rows, Refused, ::testing::ValuesIn(kRefused), kRowName);
 
-
 TEST_F(Input, WhatIsThereIsPlayedWhateverTheHeaderOrTheNameSays)
 {
-    write_file(dir_.file("liar.wav"), wav_bytes(2, 44100, 0xFFFFFFF0u, 0.5)); /* claims 4 GB */
-    expect_tone(dir_.file("liar.wav"), 0.5);
+    expect_tone(write_file(dir_.file("liar.wav"), wav_bytes(2, 44100, 0xFFFFFFF0u, 0.5)), 0.5); /* claims 4 GB */
     const std::vector<uint8_t> mp3 =
         read_file(tone_file("t.mp3", {{sine(1000)}, "mono", 2, 44100, "-c:a libmp3lame"}));
-    write_file(dir_.file("cut.mp3"), std::string(mp3.begin(), mp3.begin() + long(mp3.size() * 2 / 5)));
-    expect_tone(dir_.file("cut.mp3"), 0.8, 0.1);
+    expect_tone(write_file(dir_.file("cut.mp3"), std::string(mp3.begin(), mp3.begin() + long(mp3.size() * 2 / 5))),
+                0.8, 0.1);
 
     const std::filesystem::path home = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
@@ -159,7 +156,6 @@ TEST_F(Input, WhatIsThereIsPlayedWhateverTheHeaderOrTheNameSays)
     expect_tone("\xff\xfe caf\xe9 \"'\n.wav", 0.5);
     std::filesystem::current_path(home);
 }
-
 
 /* Counts opens of a file in a directory, as the kernel reports them, and
    connections to a loopback port, made or merely attempted. */
@@ -221,13 +217,10 @@ TEST_P(Scripts, AreRefusedWithoutOpeningOrConnectingAnything)
 {
     const std::string local = make_tone(dir_, "seg.ts", {{sine(1000)}, "mono", 1, 44100, "-c:a mp2 -f mpegts"});
     Witnesses witnesses(dir_.path());
-    std::string text = GetParam().text;
-    for (size_t at; (at = text.find("{L}")) != std::string::npos;)
-        text.replace(at, 3, local);
-    for (size_t at; (at = text.find("{U}")) != std::string::npos;)
-        text.replace(at, 3, "http://127.0.0.1:" + std::to_string(witnesses.port) + "/seg.ts");
-    write_file(dir_.file(GetParam().file), text);
-    const std::optional<Created> made = create_guarded(dir_.file(GetParam().file));
+    const std::string url = "http://127.0.0.1:" + std::to_string(witnesses.port) + "/seg.ts";
+    std::string text = std::regex_replace(GetParam().text, std::regex(R"(\{L\})"), local);
+    text = std::regex_replace(text, std::regex(R"(\{U\})"), url);
+    const std::optional<Created> made = create_guarded(write_file(dir_.file(GetParam().file), text));
     ASSERT_TRUE(made) << "creation did not return";
     EXPECT_EQ(*made, Created(0, SONA_ERROR_FORMAT));
     // As memory too: no directory, but a nested open could still reach out.
@@ -237,7 +230,6 @@ TEST_P(Scripts, AreRefusedWithoutOpeningOrConnectingAnything)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Scripts, ::testing::ValuesIn(kScripts), kRowName);
-
 
 // Two MP3s back to back between junk, without the Xing header whose frame
 // count might stop a demuxer at the boundary: a window that leaked would

@@ -36,11 +36,9 @@ struct Layout {
 #define FRONTS_CENTRE_LFE {kFL, {1}}, {kFR, {0, 1}}, {kFC, {0, 0, 1}}, {kLFE, {0, 0, 0, 1}}
 const Layout kLayouts[] = {
     {"2.1: the LFE needs the wide ring", AV_CH_LAYOUT_2POINT1, false,
-     {{kFL, {1}}, {kFR, {0, 1}}, {kLFE, {0, 0, 1}}, {kMono, {0.5f, 0.5f}}, {kPairL, {1}},
-      {kPairR, {0, 1}}}},
+     {{kFL, {1}}, {kFR, {0, 1}}, {kLFE, {0, 0, 1}}, {kMono, {0.5f, 0.5f}}, {kPairL, {1}}, {kPairR, {0, 1}}}},
     {"6.1: the back centre on both rears", AV_CH_LAYOUT_6POINT1, false,
-     {FRONTS_CENTRE_LFE,
-      {kRL, {0, 0, 0, 0, 0.41421f, 0.58579f}}, {kRR, {0, 0, 0, 0, 0.41421f, 0, 0.58579f}},
+     {FRONTS_CENTRE_LFE, {kRL, {0, 0, 0, 0, 0.41421f, 0.58579f}}, {kRR, {0, 0, 0, 0, 0.41421f, 0, 0.58579f}},
       {kMono, {0.17157f, 0.17157f, 0.24264f, 0, 0.17157f, 0.12132f, 0.12132f}},
       {kPairL, {0.34315f, 0, 0.24264f, 0, 0.17157f, 0.24264f}},
       {kPairR, {0, 0.34315f, 0.24264f, 0, 0.17157f, 0, 0.24264f}}}},
@@ -51,15 +49,9 @@ const Layout kLayouts[] = {
       {kPairR, {0, 0.32037f, 0.22654f, 0, 0, 0.22654f, 0, 0.22654f}}}},
     {"a channel we have no name for spreads over the fronts",
      AV_CH_FRONT_LEFT | AV_CH_FRONT_RIGHT | AV_CH_TOP_SIDE_LEFT, false,
-     {{kFL, {0.58579f, 0, 0.41421f}}, {kFR, {0, 0.58579f, 0.41421f}},
-      {kMono, {0.29289f, 0.29289f, 0.41421f}}, {kPairL, {0.58579f, 0, 0.41421f}},
-      {kPairR, {0, 0.58579f, 0.41421f}}}},
+     {{kFL, {0.58579f, 0, 0.41421f}}, {kFR, {0, 0.58579f, 0.41421f}}, {kMono, {0.29289f, 0.29289f, 0.41421f}},
+      {kPairL, {0.58579f, 0, 0.41421f}}, {kPairR, {0, 0.58579f, 0.41421f}}}},
 };
-
-const float *row_of(const ChannelMap &m, int row)
-{
-    return row == kPairL ? m.pair[0] : row == kPairR ? m.pair[1] : m.slot[row];
-}
 
 TEST(ChannelMap, PlacesEachLayoutsChannelsOnTheirSlots)
 {
@@ -72,14 +64,14 @@ TEST(ChannelMap, PlacesEachLayoutsChannelsOnTheirSlots)
         ASSERT_EQ(m.channels, layout.nb_channels);
         EXPECT_EQ(channel_map_front_pair_only(m), l.pair_ring);
         for (int row : all_rows) {
+            const float *got = row == kPairL ? m.pair[0] : row == kPairR ? m.pair[1] : m.slot[row];
             std::vector<float> want;
             for (const Gains &g : l.rows)
                 if (g.row == row)
                     want = g.by_channel;
             want.resize(size_t(m.channels), 0.0f);
             for (int ch = 0; ch < m.channels; ++ch)
-                EXPECT_NEAR(row_of(m, row)[ch], want[size_t(ch)], 1e-4f)
-                    << "row " << row << ", channel " << ch;
+                EXPECT_NEAR(got[ch], want[size_t(ch)], 1e-4f) << "row " << row << ", channel " << ch;
         }
     }
 }

@@ -17,6 +17,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
@@ -100,8 +101,7 @@ inline std::string write_file(const std::string &path, const std::string &bytes)
 /* A 16-bit WAV written by hand, so that its header can lie: `seconds` of
    a 1 kHz sine at half scale, on at most two channels, under whatever the
    header claims. */
-inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes,
-                             double seconds)
+inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes, double seconds)
 {
     std::string out = "RIFF";
     const auto put = [&out](uint32_t value, int bytes) {
@@ -110,13 +110,8 @@ inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claim
     };
     put(36 + claimed_data_bytes, 4);
     out += "WAVEfmt ";
-    put(16, 4);
-    put(1, 2); /* PCM */
-    put(channels, 2);
-    put(rate_hz, 4);
-    put(rate_hz * channels * 2u, 4);
-    put(channels * 2u, 2);
-    put(16, 2);
+    put(16, 4), put(1, 2), put(channels, 2), put(rate_hz, 4); /* 1: PCM */
+    put(rate_hz * channels * 2u, 4), put(channels * 2u, 2), put(16, 2);
     out += "data";
     put(claimed_data_bytes, 4);
     const int written = std::clamp(int(channels), 1, 2);
@@ -172,10 +167,7 @@ inline void append(std::vector<float> &to, const std::vector<float> &more)
 
 inline double rms(const std::vector<float> &x)
 {
-    double sum = 0;
-    for (float v : x)
-        sum += double(v) * v;
-    return x.empty() ? 0 : std::sqrt(sum / double(x.size()));
+    return x.empty() ? 0 : std::sqrt(std::inner_product(x.begin(), x.end(), x.begin(), 0.0) / double(x.size()));
 }
 
 inline double max_step(const std::vector<float> &x)
