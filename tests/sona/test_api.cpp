@@ -95,10 +95,10 @@ TEST_F(Api, ABadInitIsRefusedWithItsCodeAndLeavesNothingOpen)
 }
 
 /* Each bad call fails with SONA_ERROR_PARAM and leaves the stream as it
-   was: at volume 30, on the rear left speaker, at its own rate.  Rows of
-   rate, volume and pan, then speaker words. */
-const int32_t kBadAttributes[][3] = {{-1, 101, 0},  {0, -2, 0},        {22050, 100, 129}, {22050, 100, -2},
-                                     {99, 100, 0}, {192001, 100, 0}, {-2, 100, 0}};
+   was: at volume 30, on the rear left speaker, at its own rate.  Rate,
+   volume and pan, then speaker words. */
+const int32_t kBadAttributes[][3] = {{-1, 101, 0}, {0, -2, 0},       {22050, 100, 129}, {22050, 100, -2},
+                                     {99, 100, 0},  {192001, 100, 0}, {-2, 100, 0}};
 const uint32_t kBadWords[] = {0x31000000u, SONA_SPEAKER_FRONTLEFT | 1, 0x33000000u,
                               SONA_SPEAKER_FRONTLEFT | SONA_SPEAKER_REARRIGHT};
 
@@ -109,18 +109,19 @@ TEST_F(Api, ValuesOutOfRangeAreRefusedAndChangeNothing)
     ASSERT_TRUE(SONA_ChannelSetAttributes(h, 0, 30, 64));
     ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_REARLEFT));
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
-    constexpr size_t kAttributeRows = std::size(kBadAttributes);
-    for (size_t i = 0; i < kAttributeRows + std::size(kBadWords); ++i) {
-        const int32_t *a = kBadAttributes[std::min(i, kAttributeRows - 1)];
-        EXPECT_EQ(i < kAttributeRows ? SONA_ChannelSetAttributes(h, a[0], a[1], a[2])
-                                     : SONA_ChannelSetFlags(h, kBadWords[i - kAttributeRows]),
-                  0) << "row " << i;
-        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << "row " << i;
+    const auto refused_and_unchanged = [](SONA_BOOL result, const std::string &row) {
+        EXPECT_FALSE(result) << row;
+        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << row;
         const std::vector<float> mix = render(4410);
-        const std::vector<float> rear = channel(mix, 6, kRL, 2205);
-        EXPECT_NEAR(tone_amplitude(rear, 1000) / 0.5, 0.027, 2e-4) << "row " << i;
-        EXPECT_LT(rms(channel(mix, 6, kFL, 2205)), 1e-6) << "row " << i;
-    }
+        EXPECT_NEAR(tone_amplitude(channel(mix, 6, kRL, 2205), 1000) / 0.5, 0.027, 2e-4) << row;
+        EXPECT_LT(rms(channel(mix, 6, kFL, 2205)), 1e-6) << row;
+    };
+    for (const auto &[rate, volume, pan] : kBadAttributes)
+        refused_and_unchanged(SONA_ChannelSetAttributes(h, rate, volume, pan),
+                              "rate " + std::to_string(rate) + ", volume " + std::to_string(volume) + ", pan " +
+                                  std::to_string(pan));
+    for (uint32_t word : kBadWords)
+        refused_and_unchanged(SONA_ChannelSetFlags(h, word), "word " + std::to_string(word));
     EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, nullptr, 0, 0, 0), 0u);
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
     EXPECT_EQ(SONA_StreamCreateFile(SONA_FALSE, tone_.c_str(), 0, 0, 4), 0u);

@@ -50,7 +50,9 @@ protected:
     }
     static void expect_tone(const std::string &path, double seconds, double within = 0.01)
     {
-        expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), seconds, within);
+        const std::optional<Created> made = create_guarded(path);
+        ASSERT_TRUE(made) << path << ": creation did not return";
+        expect_tone(made->first, seconds, within);
     }
     TempDir dir_;
 };
@@ -132,7 +134,7 @@ TEST_P(Refused, AtOnceWithItsCode)
         if (const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
             close(fd);
     });
-    ASSERT_TRUE(made) << "creation did not return";
+    ASSERT_TRUE(made) << "creation did not return by itself";
     EXPECT_EQ(*made, Created(0, GetParam().error));
 }
 

@@ -123,20 +123,21 @@ inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claim
 
 /* Runs a call on a thread of its own and gives up waiting after 10 s: a
    guard against a hang (a FIFO, a network read, a lost server), not a
-   measure of speed. `unstick` then frees the stuck call so that the process
-   can end; a call still stuck after that is left behind and the test fails. */
+   measure of speed.  Nothing when the call did not return by itself;
+   `unstick` then frees it so that the process can end, and a call still
+   stuck after that is left behind. */
 template <typename T>
 std::optional<T> guarded(std::function<T()> call, const std::function<void()> &unstick = {})
 {
     auto task = std::make_shared<std::packaged_task<T()>>(std::move(call));
     std::future<T> result = task->get_future();
     std::thread caller([task] { (*task)(); });
-    if (result.wait_for(10s) != std::future_status::ready && unstick)
+    if (result.wait_for(10s) == std::future_status::ready)
+        return caller.join(), result.get();
+    if (unstick)
         unstick();
-    if (result.wait_for(10s) != std::future_status::ready)
-        return caller.detach(), std::nullopt;
-    caller.join();
-    return result.get();
+    result.wait_for(10s) == std::future_status::ready ? caller.join() : caller.detach();
+    return std::nullopt;
 }
 
 /* A stream made from a path, and the error read on the same thread, where
