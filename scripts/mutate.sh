@@ -49,6 +49,12 @@ sona/mix_history.cpp @@         ring_read_rewind(&vm.session->ring, vm.read_pos)
 sona/mix_history.cpp @@     if (has_history(m)) {\n        // At the chunk @@     if (false) {\n        // At the chunk
 sona/api.cpp @@         if (heard)\n            mixer_changed(&e->mixer); @@         (void)heard;
 sona/decoder_loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
+sona/output.cpp @@     mixer_keep_history(o->mixer, history_reach_frames(o->mixer->rate_hz));\n    o->mixer->writes_ahead @@     o->mixer->writes_ahead
+sona/output_pipewire.cpp @@ SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE, @@ SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_FC,
+sona/output_pipewire.cpp @@ sinks_[size_t(device) - 1] @@ sinks_[size_t(device) - 2]
+sona/output_pipewire.cpp @@             mixer_render(self->mixer_, static_cast<float *>(data.data), frames); @@             std::fill_n(static_cast<float *>(data.data), frames * mixer_out_channels(self->mixer_), 0.0f);
+sona/output_pulse.cpp @@ uint32_t(device - 1) : 0; @@ uint32_t(device - 2) : 0;
+sona/output_pulse.cpp @@         const uint64_t from = mixer_rewind(mixer_, position); @@         const uint64_t from = kNoPosition + 0 * position;
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)
 playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else if (x == CentreX || y == CentreY)

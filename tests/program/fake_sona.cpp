@@ -24,8 +24,7 @@ template <class... Args> bool call(const char *entry, const char *format, Args..
     log += std::string(entry) + "(" + line + ")\n";
     const auto it = failures.find(entry);
     last_error = it == failures.end() ? SONA_OK : it->second;
-    if (it != failures.end())
-        failures.erase(it);
+    failures.erase(entry);
     return last_error == SONA_OK;
 }
 

@@ -15,19 +15,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double kToneRms = 0.5 / M_SQRT2;
-
 class Installed : public ::testing::Test {
 protected:
     /* xdotool's output, a line each; a failure names the command. */
     std::vector<std::string> xdo(const std::string &args, bool must = true)
     {
         std::string out;
-        FILE *p = popen(("DISPLAY=" + display_ + " timeout 30 xdotool " + args).c_str(), "r");
-        char buf[256];
-        for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, got);
-        const bool ok = p && pclose(p) == 0;
+        const bool ok = sound::capture("DISPLAY=" + display_ + " timeout 30 xdotool " + args, &out);
         EXPECT_TRUE(ok || !must) << "xdotool " << args << ": " << out;
         std::vector<std::string> lines;
         std::istringstream in(out);
@@ -42,23 +36,15 @@ protected:
         found.erase(std::remove(found.begin(), found.end(), window_), found.end());
         return found;
     }
-    void click(const Form1Layout::Place &place, int dx = 0)
+    void click(const Form1Layout::Place &place)
     {
         xdo("windowfocus --sync " + window_ + " mousemove --window " + window_ + " " +
-            std::to_string(place.centreX() + dx) + " " + std::to_string(place.centreY()) +
-            " click 1");
+            std::to_string(place.centreX()) + " " + std::to_string(place.centreY()) + " click 1");
     }
     void type_into(const Form1Layout::Place &box, int value)
     {
         click(box);
-        xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " +
-            std::to_string(value));
-    }
-    void expect_heard(const std::vector<double> &expected, const std::string &what)
-    {
-        std::string heard;
-        EXPECT_TRUE(recorder_->wait_for_levels(expected, kToneRms, &heard))
-            << what << ": heard " << heard;
+        xdo("key --window " + window_ + " ctrl+a type --window " + window_ + " " + std::to_string(value));
     }
 
     TempDir dir_;
@@ -111,28 +97,26 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     xdo("windowfocus --sync " + dialogs(program.pid()).at(0) + " type --delay 20 '" + tone + "'");
     for (int i = 0; i < 10 && !dialogs(program.pid()).empty(); ++i)
         xdo("key Return sleep 1"); /* a completion list may take the first Return */
-    expect_heard({1, 1, 0, 0, 0, 0}, "Play");
+    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "Play");
 
-    const struct {
-        int x, y;
-        std::vector<double> heard;
-    } points[] = {{100, 100, {0, 0, 0, 0, 1, 0}}, {700, 500, {0, 1, 0, 0, 0, 0}},
-                  {400, 300, {0, 0, 1, 0, 0, 0}}, {100, 500, {1, 0, 0, 0, 0, 0}},
-                  {700, 100, {0, 0, 0, 0, 0, 1}}};
-    for (const auto &p : points) {
-        type_into(Form1Layout::Text1, p.x);
-        type_into(Form1Layout::Text2, p.y);
+    const std::pair<std::pair<int, int>, std::vector<double>> points[] = {
+        {{100, 100}, {0, 0, 0, 0, 1, 0}}, {{700, 500}, {0, 1, 0, 0, 0, 0}}, {{400, 300}, {0, 0, 1, 0, 0, 0}},
+        {{100, 500}, {1, 0, 0, 0, 0, 0}}, {{700, 100}, {0, 0, 0, 0, 0, 1}}};
+    for (const auto &[at, heard] : points) {
+        type_into(Form1Layout::Text1, at.first);
+        type_into(Form1Layout::Text2, at.second);
         click(Form1Layout::Command3);
-        expect_heard(p.heard, "Balance at " + std::to_string(p.x) + ", " + std::to_string(p.y));
+        recorder_->expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
     }
 
     // Ten pages of five: 50, heard at (50/100)^3.
     click(Form1Layout::Slider1);
-    xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up");
-    expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
+    xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up"
+        " Page_Up Page_Up");
+    recorder_->expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
 
     click(Form1Layout::Command1);
-    expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
+    recorder_->expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
 
     // The window's close button, as a window manager reports it.
     Display *d = XOpenDisplay(display_.c_str());

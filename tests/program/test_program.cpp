@@ -9,11 +9,11 @@
 #include "modSona.h"
 
 #include <QApplication>
+#include <QDropEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
-#include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -46,8 +46,7 @@ std::string flags(uint32_t handle, const char *word)
 
 std::string volume(uint32_t handle, int value)
 {
-    return "SONA_ChannelSetAttributes(" + std::to_string(handle) + ", 0, " +
-           std::to_string(value) + ", 64)\n";
+    return "SONA_ChannelSetAttributes(" + std::to_string(handle) + ", 0, " + std::to_string(value) + ", 64)\n";
 }
 
 std::string played(const std::string &path, uint32_t handle)
@@ -66,18 +65,15 @@ protected:
     }
 };
 
-/* ---- Module1 ----------------------------------------------------------- */
-
 struct PointRow {
     int16_t x, y;
     const char *word; /* what goes out after a first call that chose front right */
 };
 constexpr int16_t kMin = std::numeric_limits<int16_t>::min(), kMax = std::numeric_limits<int16_t>::max();
 const PointRow kPoints[] = {
-    {500, 200, "0x22000000"}, {100, 100, "0x12000000"}, {100, 500, "0x11000000"},
-    {700, 500, "0x21000000"}, {400, 300, "0x13000000"}, {-5, -5, "0x12000000"},
-    {399, 299, "0x12000000"}, {401, 301, "0x21000000"}, {399, 301, "0x11000000"},
-    {401, 299, "0x22000000"}, {kMin, kMin, "0x12000000"}, {kMax, kMax, "0x21000000"},
+    {500, 200, "0x22000000"}, {100, 100, "0x12000000"}, {100, 500, "0x11000000"}, {700, 500, "0x21000000"},
+    {400, 300, "0x13000000"}, {-5, -5, "0x12000000"},     {399, 299, "0x12000000"}, {401, 301, "0x21000000"},
+    {399, 301, "0x11000000"}, {401, 299, "0x22000000"},   {kMin, kMin, "0x12000000"}, {kMax, kMax, "0x21000000"},
     {kMin, kMax, "0x11000000"}, {kMax, kMin, "0x22000000"},
     // On a dividing line but not at the centre, no speaker is chosen and
     // the previous word goes out again.
@@ -85,25 +81,20 @@ const PointRow kPoints[] = {
     {kMin, 300, "0x21000000"}, {401, 300, "0x21000000"}, {400, 299, "0x21000000"},
 };
 
-class Points : public Program, public ::testing::WithParamInterface<PointRow> {};
-
-TEST_P(Points, ChooseTheSpeakerWordByQuadrantAndDividingLine)
+TEST_F(Program, PointsChooseTheSpeakerWordByQuadrantAndDividingLine)
 {
-    Module1::RouteSpeakers(700, 500);
-    Module1::RouteSpeakers(GetParam().x, GetParam().y);
-    EXPECT_EQ(calls(), flags(0, "0x21000000") + flags(0, GetParam().word));
+    for (const PointRow &p : kPoints) {
+        SetUp();
+        Module1::RouteSpeakers(700, 500);
+        Module1::RouteSpeakers(p.x, p.y);
+        EXPECT_EQ(calls(), flags(0, "0x21000000") + flags(0, p.word)) << "at " << p.x << ", " << p.y;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Points, ::testing::ValuesIn(kPoints));
-
-TEST_F(Program, ADividingLineAtFirstSendsNoWord)
-{
-    Module1::RouteSpeakers(400, 100);
-    EXPECT_EQ(calls(), flags(0, "0x00000000"));
-}
-
+// A dividing line at first sends no word.
 TEST_F(Program, EachPlayReplacesTheCurrentStreamEvenWhenCreationFails)
 {
+    Module1::RouteSpeakers(400, 100);
     Module1::StartOutput();
     Module1::PlayFile(QString::fromUtf8("/m\xc3\xbasica/\xe6\x97\xa5 1.mp3"));
     FAKE(FakeSona_FailNext)("SONA_StreamCreateFile", SONA_ERROR_FORMAT);
@@ -113,13 +104,11 @@ TEST_F(Program, EachPlayReplacesTheCurrentStreamEvenWhenCreationFails)
     Module1::PlayFile(QString());
     Module1::RouteSpeakers(100, 100);
     EXPECT_EQ(Module1::CreateError, SONA_OK);
-    EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n" +
+    EXPECT_EQ(calls(), flags(0, "0x00000000") + "SONA_Init(1, 44100, 0, 0, null)\n" +
                            played("/m\xc3\xbasica/\xe6\x97\xa5 1.mp3", 1) +
                            played("/music/notes.txt", 0) + volume(0, 55) + played("", 2) +
                            flags(2, "0x12000000"));
 }
-
-/* ---- the window -------------------------------------------------------- */
 
 class Window : public Program {
 protected:
@@ -161,23 +150,19 @@ protected:
         QTimer::singleShot(30000, &loop, [&] { loop.exit(1); }); /* ends a hung test */
         ASSERT_EQ(loop.exec(), 0) << "the timer stopped ticking";
     }
-    /* A drop as a file manager makes it, then what the window queued. */
-    bool drop(const QStringList &urls, Qt::DropActions offered, Qt::DropAction *taken = nullptr)
+    /* A drop as a file manager makes it, then what the window queued; the
+       action taken, IgnoreAction when refused. */
+    Qt::DropAction drop(const QStringList &urls, Qt::DropActions offered)
     {
         QMimeData data;
-        QList<QUrl> list;
-        for (const QString &url : urls)
-            list << QUrl(url);
-        data.setUrls(list);
+        data.setUrls(QUrl::fromStringList(urls));
         QDragEnterEvent enter({200, 150}, offered, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(form_.get(), &enter);
         QDropEvent event({200, 150}, offered, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(form_.get(), &event);
         EXPECT_EQ(calls(), "") << "played before the drop returned to the file manager";
         QCoreApplication::sendPostedEvents(form_.get(), QEvent::MetaCall);
-        if (taken)
-            *taken = event.dropAction();
-        return enter.isAccepted() && event.isAccepted();
+        return enter.isAccepted() && event.isAccepted() ? event.dropAction() : Qt::IgnoreAction;
     }
 
     std::unique_ptr<Form1> form_;
@@ -198,24 +183,20 @@ TEST_F(Window, TicksSendTheSliderForTheNewestStreamWhileTheChooserIsOpenToo)
                            played("/music/one.flac", 1) + volume(1, 100));
 }
 
-TEST_F(Window, ACancelledChooserLeavesThePlayingStreamInCharge)
+TEST_F(Window, ACancelledChooserKeepsTheStreamAndStopAndClosingReleaseTheOutputEachTime)
 {
     play("/music/one.flac");
     play("");
     balance("700", "500");
     EXPECT_EQ(chooser_calls_, 2);
-    EXPECT_EQ(calls(), played("/music/one.flac", 1) + flags(1, "0x21000000"));
-    EXPECT_TRUE(warnings_.isEmpty());
-}
-
-TEST_F(Window, StopAndClosingReleaseTheOutputEachTime)
-{
     control<QPushButton>("Command1")->click();
     control<QPushButton>("Command1")->click();
-    play("/music/one.flac"); /* still runs: it is the library that stays silent */
+    play("/music/two.flac"); /* still runs: it is the library that stays silent */
     form_->show();
     form_->close();
-    EXPECT_EQ(calls(), "SONA_Free()\nSONA_Free()\n" + played("/music/one.flac", 1) + "SONA_Free()\n");
+    EXPECT_EQ(calls(), played("/music/one.flac", 1) + flags(1, "0x21000000") + "SONA_Free()\nSONA_Free()\n" +
+                           played("/music/two.flac", 2) + "SONA_Free()\n");
+    EXPECT_TRUE(warnings_.isEmpty());
 }
 
 struct UnplayableRow {
@@ -244,7 +225,7 @@ TEST_P(Unplayable, FilesAreExplainedOnceByPlayAndByDrop)
         FAKE(FakeSona_FailNext)("SONA_StreamCreateFile", GetParam().creation);
         FAKE(FakeSona_FailNext)("SONA_ChannelPlay", GetParam().play);
         if (dropped)
-            EXPECT_TRUE(drop({"file:///music/song.flac"}, Qt::CopyAction));
+            EXPECT_EQ(drop({"file:///music/song.flac"}, Qt::CopyAction), Qt::CopyAction);
         else
             play("/music/song.flac");
         EXPECT_EQ(warnings_, QStringList{GetParam().message});
@@ -262,14 +243,11 @@ struct BoxRow {
     const char *outcome; /* the word routed, or the box blamed */
 };
 const BoxRow kBoxes[] = {
-    {"100", "500", "0x11000000"}, {"  +401 ", "\t299 ", "0x22000000"},
-    {"0399", "-0", "0x12000000"}, {"-32768", "32767", "0x11000000"},
-    {"", "", "X"},                {"abc", "100", "X"},
-    {"1.5", "100", "X"},          {"100", "32768", "Y"},
-    {"-32769", "100", "X"},       {"100", "99999999999999999999", "Y"},
-    {"0x10", "100", "X"},         {"100", "1e3", "Y"},
-    {"+-1", "100", "X"},          {"100", "1 2", "Y"},
-    {"+", "100", "X"},            {"100", "\xd9\xa1\xd9\xa2", "Y"}, /* Arabic-Indic digits */
+    {"100", "500", "0x11000000"}, {"  +401 ", "\t299 ", "0x22000000"}, {"0399", "-0", "0x12000000"},
+    {"-32768", "32767", "0x11000000"}, {"", "", "X"}, {"abc", "100", "X"}, {"1.5", "100", "X"},
+    {"100", "32768", "Y"}, {"-32769", "100", "X"}, {"100", "99999999999999999999", "Y"}, {"0x10", "100", "X"},
+    {"100", "1e3", "Y"}, {"+-1", "100", "X"}, {"100", "1 2", "Y"}, {"+", "100", "X"},
+    {"100", "\xd9\xa1\xd9\xa2", "Y"}, /* Arabic-Indic digits */
 };
 
 class Boxes : public Window, public ::testing::WithParamInterface<BoxRow> {};
@@ -278,17 +256,14 @@ TEST_P(Boxes, BalanceRoutesTheTypedPointOrBlamesTheFirstBadBox)
 {
     balance(QString::fromUtf8(GetParam().x), QString::fromUtf8(GetParam().y));
     const std::string outcome = GetParam().outcome;
-    if (outcome.size() > 1) {
-        EXPECT_EQ(calls(), flags(0, outcome.c_str()));
-        EXPECT_TRUE(warnings_.isEmpty());
-        return;
-    }
-    EXPECT_EQ(calls(), "");
-    EXPECT_EQ(warnings_, QStringList{QString::fromStdString(outcome) +
-                                     " must be a whole number from -32768 to 32767."});
-    auto *box = control<QLineEdit>(outcome == "X" ? "Text1" : "Text2");
-    EXPECT_EQ(form_->focusWidget(), box);
-    EXPECT_EQ(box->selectedText(), box->text());
+    const bool routed = outcome.size() > 1;
+    EXPECT_EQ(calls(), routed ? flags(0, outcome.c_str()) : "");
+    EXPECT_EQ(warnings_, routed ? QStringList{}
+                                : QStringList{QString::fromStdString(outcome) +
+                                              " must be a whole number from -32768 to 32767."});
+    auto *box = control<QLineEdit>(outcome == "Y" ? "Text2" : "Text1");
+    EXPECT_TRUE(routed || (form_->focusWidget() == box && box->selectedText() == box->text()))
+        << "the bad box is not focused and selected";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Boxes, ::testing::ValuesIn(kBoxes));
@@ -296,15 +271,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Boxes, ::testing::ValuesIn(kBoxes));
 struct DropRow {
     QStringList urls;
     Qt::DropActions offered;
-    Qt::DropAction taken;    /* IgnoreAction: refused */
-    std::string expected;    /* the calls */
+    Qt::DropAction taken; /* IgnoreAction: refused */
+    std::string expected; /* the calls */
 };
 const auto kCopyOrMove = Qt::CopyAction | Qt::MoveAction;
 const DropRow kDrops[] = {
     {{"file:///music/one.flac", "file:///music/two%20%C3%A9.ogg"}, kCopyOrMove, Qt::CopyAction,
      played("/music/one.flac", 1) + played("/music/two \xc3\xa9.ogg", 2)},
-    {{"file:///music/one.flac"}, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction,
-     played("/music/one.flac", 1)},
+    {{"file:///music/one.flac"}, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction, played("/music/one.flac", 1)},
     // A file manager deletes the file after a move it was told succeeded.
     {{"file:///music/one.flac"}, Qt::MoveAction, Qt::IgnoreAction, ""},
     {{"https://example.org/a.mp3"}, kCopyOrMove, Qt::IgnoreAction, ""},
@@ -316,62 +290,50 @@ class Drops : public Window, public ::testing::WithParamInterface<DropRow> {};
 
 TEST_P(Drops, PlayLocalFilesInOrderAsACopyOrLinkAndRefuseTheRest)
 {
-    Qt::DropAction taken = Qt::IgnoreAction;
-    EXPECT_EQ(drop(GetParam().urls, GetParam().offered, &taken), GetParam().taken != Qt::IgnoreAction);
-    if (GetParam().taken != Qt::IgnoreAction) {
-        EXPECT_EQ(taken, GetParam().taken);
-    }
+    EXPECT_EQ(drop(GetParam().urls, GetParam().offered), GetParam().taken);
     EXPECT_EQ(calls(), GetParam().expected);
     EXPECT_EQ(chooser_calls_, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Drops, ::testing::ValuesIn(kDrops));
 
-/* ---- without a usable library -------------------------------------------
-   One message naming what is missing, the timer stopped before it is shown
-   (ticks would fail the same way), and the event loop's own status 1. */
-
-class Fatal : public ::testing::Test {
-protected:
-    /* Shows the window, presses Play first if asked, and returns the
-       messages once the program has ended; every button then does nothing. */
-    QStringList run(bool play)
-    {
-        Form1Seams seams;
-        seams.chooseFile = [this](QWidget *) { return ++chooser_calls_, QStringLiteral("/music/one.flac"); };
-        seams.warn = seams.critical = [&](QWidget *parent, const QString &text) {
-            EXPECT_FALSE(parent->findChild<QTimer *>("Timer1")->isActive()) << "ticks go on failing";
-            messages_ << text;
-        };
-        Form1 form(seams);
-        form.show();
-        if (play)
-            QTimer::singleShot(0, &form, [&form] { form.findChild<QPushButton *>("Command2")->click(); });
-        EXPECT_EQ(QCoreApplication::exec(), 1);
-        for (const char *name : {"Command1", "Command2", "Command3"})
-            form.findChild<QPushButton *>(name)->click();
-        form.close();
-        return messages_;
-    }
-    QStringList messages_;
-    int chooser_calls_ = 0;
-};
-
-TEST_F(Fatal, AMissingLibraryEndsTheProgramWithOneMessage)
+/* Without a usable library: shows the window, presses Play first if asked,
+   and returns the messages once the program has ended, each checked for
+   the timer stopped before it is shown (ticks would fail the same way) and
+   the event loop for its own status 1; every button then does nothing. */
+QStringList run_until_fatal(bool play)
 {
-    const QStringList messages = run(false);
-    ASSERT_EQ(messages.size(), 1);
-    EXPECT_TRUE(messages[0].contains(modSona::LibraryFile)) << messages[0].toStdString();
-    EXPECT_TRUE(messages[0].contains("No such file")) << messages[0].toStdString();
-    EXPECT_EQ(chooser_calls_, 0);
+    QStringList messages;
+    Form1Seams seams;
+    seams.chooseFile = [](QWidget *) { return QStringLiteral("/music/one.flac"); };
+    seams.warn = seams.critical = [&](QWidget *parent, const QString &text) {
+        EXPECT_FALSE(parent->findChild<QTimer *>("Timer1")->isActive()) << "ticks go on failing";
+        messages << text;
+    };
+    Form1 form(seams);
+    form.show();
+    if (play)
+        QTimer::singleShot(0, &form, [&form] { form.findChild<QPushButton *>("Command2")->click(); });
+    EXPECT_EQ(QCoreApplication::exec(), 1);
+    for (const char *name : {"Command1", "Command2", "Command3"})
+        form.findChild<QPushButton *>(name)->click();
+    form.close();
+    return messages;
 }
 
-TEST_F(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
+TEST(Fatal, AMissingLibraryEndsTheProgramWithOneMessage)
 {
-    const QStringList messages = run(true);
+    const QStringList messages = run_until_fatal(false);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains(modSona::LibraryFile) && messages[0].contains("No such file"))
+        << messages[0].toStdString();
+}
+
+TEST(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
+{
+    const QStringList messages = run_until_fatal(true);
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].contains("SONA_ChannelPlay")) << messages[0].toStdString();
-    EXPECT_EQ(chooser_calls_, 1);
     const std::string log = calls(); /* the output it opened is released, once */
     EXPECT_NE(log.find("SONA_Free()"), std::string::npos) << log;
     EXPECT_EQ(log.find("SONA_Free()"), log.rfind("SONA_Free()")) << log;

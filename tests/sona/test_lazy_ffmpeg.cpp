@@ -30,25 +30,18 @@ struct Library {
 
 bool mapped(const std::string &name)
 {
-    std::ifstream maps("/proc/self/maps");
-    for (std::string line; std::getline(maps, line);)
-        if (line.find(name) != std::string::npos)
-            return true;
-    return false;
+    const std::vector<uint8_t> maps = read_file("/proc/self/maps");
+    return std::string(maps.begin(), maps.end()).find(name) != std::string::npos;
 }
 
 class LazyFFmpeg : public ::testing::Test {
 protected:
     /* A copy of the library alone in a directory, and a WAV written by
        hand so that ffmpeg's libraries stay out of this process. */
-    void SetUp() override
-    {
-        fs::copy_file(SONA_LIBRARY, dir_.file(fs::path(SONA_LIBRARY).filename()));
-        write_file(wav_, wav_bytes(1, 44100, 8820, 0.1));
-    }
+    void SetUp() override { fs::copy_file(SONA_LIBRARY, copied_library()); }
     std::string copied_library() const { return dir_.file(fs::path(SONA_LIBRARY).filename()); }
     TempDir dir_;
-    const std::string wav_ = dir_.file("tone.wav");
+    const std::string wav_ = write_file(dir_.file("tone.wav"), wav_bytes(1, 44100, 8820, 0.1));
 };
 
 TEST_F(LazyFFmpeg, FirstStreamLoadsFFmpegAndInitDoesNot)

@@ -11,31 +11,28 @@ namespace {
 /* Each source channel carries its own multiple of 100 Hz, so that over a
    window of whole 10 ms periods every channel's share of every output
    channel can be read apart without leakage. */
-const double kMonoHz[] = {1000};
-const double kStereoHz[] = {500, 1500};
-const double kSurroundHz[] = {300, 500, 700, 900, 1100, 1300}; /* FL FR FC LFE RL RR */
-
 struct Source {
     const char *layout;
-    const double *hz;
-    int channels;
+    std::vector<double> hz;
 };
-const Source kMonoSource{"mono", kMonoHz, 1}, kStereoSource{"stereo", kStereoHz, 2},
-    kSurroundSource{"FL+FR+FC+LFE+BL+BR", kSurroundHz, 6};
+const Source kMonoSource{"mono", {1000}}, kStereoSource{"stereo", {500, 1500}},
+    kSurroundSource{"FL+FR+FC+LFE+BL+BR", {300, 500, 700, 900, 1100, 1300}};
 
 std::string source_file(const Source &s)
 {
     Tone tone{{}, s.layout, 2};
-    for (int c = 0; c < s.channels; ++c)
-        tone.exprs.push_back(sine(s.hz[c], 0.3));
+    for (double hz : s.hz)
+        tone.exprs.push_back(sine(hz, 0.3));
     return tone_file(std::string(s.layout) + ".wav", tone);
 }
 
-/* A full-scale 100 Hz sine, on which a step shows most. */
+/* A full-scale 100 Hz sine, on which a step shows most, and the largest
+   step it may take with a ramp's on top. */
 std::string full_sine()
 {
     return tone_file("full100.wav", {{"sin(2*PI*100*t)"}, "mono", 2, 44100, "-c:a pcm_f32le"});
 }
+const double kRampedSineStep = 2 * M_PI * 100 / kRate + 1.0 / (kRate * kRampMs / 1000.0) + 1e-4;
 
 class Mix : public ::testing::Test {
 protected:
@@ -53,8 +50,6 @@ protected:
     }
     TempDir dir_;
 };
-
-/* ---- speakers, layouts, fold-downs, volume and balance ----------------- */
 
 constexpr double a = 0.41421356; /* 1 / (1 + 2 * 0.7071): full scale stays full scale */
 constexpr double q = 0.58578644; /* 1 / (1 + 0.7071), the quad fold */
@@ -115,14 +110,13 @@ TEST_P(Speakers, EachSourceChannelReachesItsOutputsWithItsGain)
     for (uint32_t o = 0; o < row.out_channels; ++o) {
         const std::vector<float> out = channel(mix, int(row.out_channels), int(o), kRate / 4);
         const std::vector<double> want = o < row.gain.size() ? row.gain[o] : std::vector<double>{};
-        for (size_t c = 0; c < size_t(row.source->channels); ++c)
+        for (size_t c = 0; c < row.source->hz.size(); ++c)
             EXPECT_NEAR(tone_amplitude(out, row.source->hz[c]) / 0.3, c < want.size() ? want[c] : 0, 2e-3)
                 << "output " << o << ", source channel " << c;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, Speakers, ::testing::ValuesIn(kSpeakerRows), kRowName);
 
 TEST_F(Mix, TwoFullScaleSurroundsFoldedToStereoStayWithinFullScale)
 {
@@ -136,8 +130,6 @@ TEST_F(Mix, TwoFullScaleSurroundsFoldedToStereoStayWithinFullScale)
     EXPECT_LE(*hi, 1.0f);
     EXPECT_GT(*hi, 0.99f);
 }
-
-/* ---- ramps ------------------------------------------------------------- */
 
 struct RampRow {
     const char *name;
@@ -173,33 +165,24 @@ TEST_P(Ramps, NoSampleStepsFurtherThanTheSineAndTheRampTogether)
     // A quarter period past ten: the change meets the sine at its peak,
     // where a jump would be largest.
     std::vector<float> mix = render(4410 + 110);
-    const std::vector<double> before = {rms(channel(mix, 6, kFL, 2000)),
-                                        rms(channel(mix, 6, kFC, 2000))};
+    const auto levels = [](const std::vector<float> &x) {
+        return std::pair(rms(channel(x, 6, kFL, 2000)), rms(channel(x, 6, kFC, 2000)));
+    };
+    const auto before = levels(mix);
     GetParam().change(s);
     std::vector<float> after = render(60); /* part of the way */
     if (GetParam().then)
         GetParam().then(s);
-    const std::vector<float> rest = render(4350);
-    after.insert(after.end(), rest.begin(), rest.end());
-    mix.insert(mix.end(), after.begin(), after.end());
-
-    const double sine_step = 2 * M_PI * 100 / kRate;
-    const double ramp_step = 1.0 / (kRate * kRampMs / 1000.0);
-    for (int c = 0; c < 6; ++c) {
-        EXPECT_LE(max_step(channel(mix, 6, c)), sine_step + ramp_step + 1e-4) << "channel " << c;
-    }
+    append(after, render(4350));
+    append(mix, after);
+    for (int c = 0; c < 6; ++c)
+        EXPECT_LE(max_step(channel(mix, 6, c)), kRampedSineStep) << "channel " << c;
     EXPECT_GT(rms(mix), 0.1) << "nothing played";
-    if (GetParam().before || std::string(GetParam().name) == "Start")
-        return;
-    const std::vector<double> later = {rms(channel(after, 6, kFL, 2000)),
-                                       rms(channel(after, 6, kFC, 2000))};
-    EXPECT_NE(before, later) << "the change was not applied";
+    EXPECT_TRUE(GetParam().before || GetParam().name == std::string("Start") || before != levels(after))
+        << "the change was not applied";
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-/* ---- rendering again, as an output that writes ahead does -------------- */
+INSTANTIATE_TEST_SUITE_P(Changes, Ramps, ::testing::ValuesIn(kRampRows), kRowName);
 
 TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
 {
@@ -224,8 +207,8 @@ TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
     const uint64_t at2 = sona_manual_rewind(5000);
     std::vector<float> heard(first.begin(), first.begin() + long(at2) * 6);
     const std::vector<float> after = render(4096);
-    heard.insert(heard.end(), after.begin(), after.end());
-    EXPECT_LE(max_step(channel(heard, 6, kFL)), 2 * M_PI * 100 / kRate + 1.0 / (kRate * kRampMs / 1000) + 1e-4);
+    append(heard, after);
+    EXPECT_LE(max_step(channel(heard, 6, kFL)), kRampedSineStep);
     EXPECT_LT(rms(channel(after, 6, kFL, 1000)), 1e-6);
 
     // The short one's end is final only once heard.
@@ -233,8 +216,6 @@ TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
     sona_manual_retire(at2 + 4096);
     EXPECT_EQ(sona_playing_count(), 1u);
 }
-
-/* ---- rates ------------------------------------------------------------- */
 
 TEST_F(Mix, A48kHzFileKeepsItsPitchAndLengthAndIsResampledCleanly)
 {

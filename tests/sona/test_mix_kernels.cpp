@@ -1,17 +1,80 @@
-// Each fast path of the mix against the reference kernel on random gains,
-// routes, ramps, samples and frame counts: where it fits, it gives the same.
-#include "sona_internal.h"
+// The mix's pure parts: the channel map from FFmpeg layouts to the gain
+// rows of the ring's slots and of a front-pair ring (rows not listed are
+// silent); each fast path of the mix against the reference kernel on random
+// gains, routes, ramps, samples and frame counts (where it fits, it gives the
+// same); and the decoder-to-mixer ring, wrapping and skipping, and two
+// threads passing every frame once, in order.
+#include "decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
 using namespace sona;
 
 namespace {
+
+constexpr int kPairL = 100, kPairR = 101; /* the front-pair ring's rows */
+
+struct Gains {
+    int row;
+    std::vector<float> by_channel;
+};
+struct Layout {
+    const char *name;
+    uint64_t mask;
+    bool pair_ring;
+    std::vector<Gains> rows;
+};
+
+// Gains by channel, zeros after the last listed.  A row that sums past 1
+// is scaled to 1: full scale in, full scale out.
+#define FRONTS_CENTRE_LFE {kFL, {1}}, {kFR, {0, 1}}, {kFC, {0, 0, 1}}, {kLFE, {0, 0, 0, 1}}
+const Layout kLayouts[] = {
+    {"2.1: the LFE needs the wide ring", AV_CH_LAYOUT_2POINT1, false,
+     {{kFL, {1}}, {kFR, {0, 1}}, {kLFE, {0, 0, 1}}, {kMono, {0.5f, 0.5f}}, {kPairL, {1}}, {kPairR, {0, 1}}}},
+    {"6.1: the back centre on both rears", AV_CH_LAYOUT_6POINT1, false,
+     {FRONTS_CENTRE_LFE, {kRL, {0, 0, 0, 0, 0.41421f, 0.58579f}}, {kRR, {0, 0, 0, 0, 0.41421f, 0, 0.58579f}},
+      {kMono, {0.17157f, 0.17157f, 0.24264f, 0, 0.17157f, 0.12132f, 0.12132f}},
+      {kPairL, {0.34315f, 0, 0.24264f, 0, 0.17157f, 0.24264f}},
+      {kPairR, {0, 0.34315f, 0.24264f, 0, 0.17157f, 0, 0.24264f}}}},
+    {"7.1: sides and backs share the rears", AV_CH_LAYOUT_7POINT1, false,
+     {FRONTS_CENTRE_LFE, {kRL, {0, 0, 0, 0, 0.5f, 0, 0.5f}}, {kRR, {0, 0, 0, 0, 0, 0.5f, 0, 0.5f}},
+      {kMono, {0.16019f, 0.16019f, 0.22654f, 0, 0.11327f, 0.11327f, 0.11327f, 0.11327f}},
+      {kPairL, {0.32037f, 0, 0.22654f, 0, 0.22654f, 0, 0.22654f}},
+      {kPairR, {0, 0.32037f, 0.22654f, 0, 0, 0.22654f, 0, 0.22654f}}}},
+    {"a channel we have no name for spreads over the fronts",
+     AV_CH_FRONT_LEFT | AV_CH_FRONT_RIGHT | AV_CH_TOP_SIDE_LEFT, false,
+     {{kFL, {0.58579f, 0, 0.41421f}}, {kFR, {0, 0.58579f, 0.41421f}}, {kMono, {0.29289f, 0.29289f, 0.41421f}},
+      {kPairL, {0.58579f, 0, 0.41421f}}, {kPairR, {0, 0.58579f, 0.41421f}}}},
+};
+
+TEST(ChannelMap, PlacesEachLayoutsChannelsOnTheirSlots)
+{
+    const int all_rows[] = {kFL, kFR, kFC, kLFE, kRL, kRR, kMono, kRingSlots - 1, kPairL, kPairR};
+    for (const Layout &l : kLayouts) {
+        SCOPED_TRACE(l.name);
+        AVChannelLayout layout{};
+        ASSERT_EQ(av_channel_layout_from_mask(&layout, l.mask), 0);
+        const ChannelMap m = channel_map_for(layout);
+        ASSERT_EQ(m.channels, layout.nb_channels);
+        EXPECT_EQ(channel_map_front_pair_only(m), l.pair_ring);
+        for (int row : all_rows) {
+            const float *got = row == kPairL ? m.pair[0] : row == kPairR ? m.pair[1] : m.slot[row];
+            std::vector<float> want;
+            for (const Gains &g : l.rows)
+                if (g.row == row)
+                    want = g.by_channel;
+            want.resize(size_t(m.channels), 0.0f);
+            for (int ch = 0; ch < m.channels; ++ch)
+                EXPECT_NEAR(got[ch], want[size_t(ch)], 1e-4f) << "row " << row << ", channel " << ch;
+        }
+    }
+}
 
 struct FastPath {
     const char *name;
@@ -96,6 +159,71 @@ TEST(MixKernels, EachFastPathGivesWhatTheReferenceGives)
         }
         EXPECT_EQ(fitted > 0, path.ever_fits);
     }
+}
+
+/* Writes up to `frames` frames of counting values; returns how many fit. */
+uint32_t write_counting(Ring *r, uint32_t frames, uint32_t *next)
+{
+    RingSpan spans[2];
+    const uint32_t n = ring_write_spans(r, frames, spans);
+    for (const RingSpan &s : spans)
+        for (uint32_t i = 0; i < s.frames * r->slots; ++i)
+            s.data[i] = float((*next)++ & 0xFFFFF); /* exact in a float */
+    ring_write_commit(r, n);
+    return n;
+}
+
+TEST(Ring, WrapsKeepsWhatIsReadUntilLetGoAndReadsItAgain)
+{
+    Ring r;
+    EXPECT_FALSE(ring_init(&r, 1000, 2)) << "not a power of two";
+    ASSERT_TRUE(ring_init(&r, 8, 2));
+    uint32_t written = 0;
+    EXPECT_EQ(write_counting(&r, 6, &written), 6u);
+    ring_read_skip_to(&r, 5);
+    ring_read_skip_to(&r, 2); /* never backwards */
+    EXPECT_EQ(write_counting(&r, 100, &written), 2u) << "wrote over what was read, not let go";
+    ring_let_go(&r, 1000); /* never past what was read */
+    EXPECT_EQ(write_counting(&r, 100, &written), 5u);
+    RingSpan spans[2];
+    EXPECT_EQ(ring_read_spans(&r, 100, spans), 8u);
+    EXPECT_EQ(spans[0].frames, 3u); /* from frame 5 to the end of the buffer */
+    EXPECT_EQ(spans[1].frames, 5u);
+    EXPECT_EQ(spans[0].data[0], 10.0f);
+    EXPECT_EQ(spans[1].data[0], 16.0f);
+    ring_read_commit(&r, 8);
+    ring_read_rewind(&r, 1); /* not before what was let go */
+    EXPECT_EQ(ring_read_spans(&r, 1, spans), 1u);
+    EXPECT_EQ(spans[0].data[0], 10.0f) << "did not read again from where it was let go";
+}
+
+TEST(Ring, TwoThreadsPassEveryFrameOnceInOrder)
+{
+    constexpr uint64_t kFrames = 1u << 20;
+    Ring r;
+    ASSERT_TRUE(ring_init(&r, 256, 3));
+    std::thread producer([&r] {
+        std::mt19937 rng(1);
+        uint32_t value = 0;
+        for (uint64_t done = 0; done < kFrames;)
+            done += write_counting(&r, uint32_t(std::min<uint64_t>(1 + rng() % 300, kFrames - done)), &value);
+    });
+    uint64_t consumed = 0, mismatches = 0;
+    uint32_t expected = 0;
+    std::mt19937 rng(2);
+    while (consumed < kFrames) {
+        RingSpan spans[2];
+        const uint32_t n = ring_read_spans(&r, 1 + rng() % 300, spans);
+        for (const RingSpan &s : spans)
+            for (uint32_t i = 0; i < s.frames * 3; ++i)
+                mismatches += s.data[i] != float(expected++ & 0xFFFFF);
+        ring_read_commit(&r, n);
+        ring_let_go(&r, r.read_pos.load());
+        consumed += n;
+    }
+    producer.join();
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(ring_read_available(&r), 0u);
 }
 
 } // namespace

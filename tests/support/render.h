@@ -32,8 +32,7 @@ inline Played play_to_end(SONA_HSTREAM h, double limit_s = 10)
     Played out;
     EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)) << "error " << SONA_ErrorGetCode();
     while (!out.ended && out.mix.size() < size_t(limit_s * kRate) * sona::kMixChannels) {
-        const std::vector<float> piece = render(4096);
-        out.mix.insert(out.mix.end(), piece.begin(), piece.end());
+        append(out.mix, render(4096));
         out.ended = sona_playing_count() == 0;
     }
     return out;

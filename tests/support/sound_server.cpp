@@ -1,20 +1,17 @@
 #include "sound_server.h"
 
-#include <pulse/simple.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 extern char **environ;
 
@@ -31,6 +28,18 @@ std::string channel_map(int channels)
                          : "front-left,front-right";
 }
 
+std::string null_sink(const Sink &s)
+{
+    return "module-null-sink sink_name=" + s.name + " channels=" + std::to_string(s.channels) +
+           " channel_map=" + channel_map(s.channels);
+}
+
+std::string fresh(const std::string &path)
+{
+    fs::remove(path);
+    return path;
+}
+
 std::string text_of(const std::string &path)
 {
     std::ifstream in(path);
@@ -39,56 +48,50 @@ std::string text_of(const std::string &path)
 
 /* Debian's PipeWire configuration with a graph at `rate`, without the
    larger cycle it sets on virtual machines (which these are), so that the
-   servers behave as on a desktop, and without a stand-in sink. */
+   servers behave as on a desktop, and without the auto_null sink of two
+   channels that would catch streams whenever ours are missing, as at start
+   and on restart, and downmix them. */
 std::string desktop_like(std::string conf, const std::string &rate)
 {
-    for (const std::string key : {"default.clock.rate", "default.clock.allowed-rates"})
-        for (size_t at; (at = conf.find("#" + key)) != std::string::npos;)
-            conf.erase(at, 1);
-    const auto set = [&conf](const std::string &key, const std::string &value) {
-        const size_t at = conf.find(key + " ");
-        if (at != std::string::npos)
-            conf.replace(at, conf.find('\n', at) - at, key + " = " + value);
-    };
-    set("default.clock.rate", rate);
-    set("default.clock.allowed-rates", "[ " + rate + " ]");
-    for (size_t at; (at = conf.find("vm.overrides")) != std::string::npos;)
-        conf.erase(at, conf.find('}', at) + 1 - at);
-    // An auto_null sink of two channels catches streams whenever ours are
-    // missing, as at start and on restart, and downmixes them.
-    const size_t always = conf.find("{ cmd = \"load-module\" args = \"module-always-sink\"");
-    if (always != std::string::npos)
-        conf.erase(always, conf.find('}', always) + 1 - always);
+    const std::pair<const char *, std::string> edits[] = {
+        {R"(#default\.clock\.rate .*)", "default.clock.rate = " + rate},
+        {R"(#default\.clock\.allowed-rates .*)", "default.clock.allowed-rates = [ " + rate + " ]"},
+        {R"(vm\.overrides = \{[^}]*\}|\{ cmd = "load-module" args = "module-always-sink"[^}]*\})", ""}};
+    for (const auto &[pattern, replacement] : edits)
+        conf = std::regex_replace(conf, std::regex(pattern), replacement);
     return conf;
 }
 
 } // namespace
 
+bool capture(const std::string &command, std::string *output)
+{
+    output->clear();
+    FILE *p = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
+        output->append(buf, got);
+    return p && pclose(p) == 0;
+}
+
 Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
              const std::string &log)
 {
     // Built before fork: only async-signal-safe calls may follow it in a
-    // process with threads.  Entries of `env` replace inherited ones (a
-    // lookup takes the first of a name, so both may not stand).
-    std::vector<std::string> all = env;
-    const auto ours = [&](const char *e) {
-        return std::any_of(env.begin(), env.end(),
-                           [&](const std::string &o) { return std::strncmp(e, o.c_str(), o.find('=') + 1) == 0; });
-    };
-    for (char **e = environ; *e; ++e)
-        if (!ours(*e))
-            all.emplace_back(*e);
+    // process with threads.  Entries of `env` come first, and so win: a
+    // lookup takes the first of a name.
     std::vector<char *> args, envp;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
-    for (const std::string &e : all)
+    for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
+    for (char **e = environ; *e; ++e)
+        envp.push_back(*e);
     args.push_back(nullptr);
     envp.push_back(nullptr);
     const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
@@ -108,11 +111,6 @@ Child::~Child()
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-}
-
-bool Child::running()
-{
-    return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0;
 }
 
 int Child::wait(std::chrono::seconds bound)
@@ -146,9 +144,8 @@ std::vector<std::string> Server::env() const
     // HOME and the runtime paths keep every cookie and state file, the
     // server's and its clients', inside the scratch directory.
     return {"PULSE_SERVER=unix:" + dir_ + "/pulse/native", "PULSE_RUNTIME_PATH=" + dir_ + "/pulse",
-            "XDG_RUNTIME_DIR=" + dir_, "PIPEWIRE_RUNTIME_DIR=" + dir_, "HOME=" + dir_,
-            "PIPEWIRE_CONFIG_DIR=" + dir_, "DISABLE_RTKIT=1",
-            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus"};
+            "XDG_RUNTIME_DIR=" + dir_, "PIPEWIRE_RUNTIME_DIR=" + dir_, "PIPEWIRE_CONFIG_DIR=" + dir_,
+            "HOME=" + dir_, "DISABLE_RTKIT=1", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus"};
 }
 
 void Server::use_in_this_process() const
@@ -162,11 +159,7 @@ bool Server::pactl(const std::string &args, std::string *output)
     std::string cmd = "env", out;
     for (const std::string &entry : env())
         cmd += " " + entry;
-    FILE *p = popen((cmd + " pactl " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (size_t got; p && (got = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, got);
-    const bool ok = p && pclose(p) == 0;
+    const bool ok = capture(cmd + " pactl " + args + " 2>&1", &out);
     if (!ok)
         error_ = "pactl " + args + ": " + out + "\n" + log();
     if (output)
@@ -183,9 +176,8 @@ bool Server::restart()
 {
     // A dead server's sockets stay behind; a new one takes the path only
     // once they are gone.
-    fs::remove(dir_ + "/pulse/native");
-    fs::remove(dir_ + "/pipewire-0");
-    fs::remove(dir_ + "/bus");
+    for (const char *socket : {"/pulse/native", "/pipewire-0", "/bus"})
+        fs::remove(dir_ + socket);
     return launch();
 }
 
@@ -194,13 +186,11 @@ bool Server::restart()
 bool Server::start(const std::vector<std::string> &argv, const std::string &ready_file)
 {
     processes_.push_back(std::make_unique<Child>(argv, env(), dir_ + "/server.log"));
-    for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;
-         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    for (const auto until = Clock::now() + std::chrono::seconds(20);
+         Clock::now() < until && processes_.back()->running();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         if (ready_file.empty() || fs::exists(dir_ + "/" + ready_file))
             return true;
-        if (!processes_.back()->running())
-            break;
-    }
     error_ = argv[0] + " did not start:\n" + log();
     return false;
 }
@@ -208,29 +198,27 @@ bool Server::start(const std::vector<std::string> &argv, const std::string &read
 bool Server::launch()
 {
     error_.clear();
-    std::string load_sinks = "";
     if (kind_ == Kind::PulseAudio) {
         std::vector<std::string> argv = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                          "--disallow-exit", "--use-pid-file=no", "--log-target=stderr",
                                          "--load=module-native-protocol-unix auth-anonymous=1 socket=" +
                                              dir_ + "/pulse/native"};
         for (const Sink &s : sinks_)
-            argv.push_back("--load=module-null-sink sink_name=" + s.name + " channels=" +
-                           std::to_string(s.channels) + " channel_map=" + channel_map(s.channels));
+            argv.push_back("--load=" + null_sink(s));
         if (!start(argv, "pulse/native"))
             return false;
     } else {
-        for (const auto &file : fs::directory_iterator("/usr/share/pipewire")) {
+        for (const auto &file : fs::directory_iterator("/usr/share/pipewire"))
             if (file.path().extension() == ".conf")
-                std::ofstream(dir_ + "/" + file.path().filename().string()) << desktop_like(text_of(file.path()), std::to_string(graph_rate_hz_));
-        }
-        if (!start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + dir_ + "/bus"}, "bus") ||
+                std::ofstream(dir_ + "/" + file.path().filename().string())
+                    << desktop_like(text_of(file.path()), std::to_string(graph_rate_hz_));
+        const std::string bus = "--address=unix:path=" + dir_ + "/bus";
+        if (!start({"dbus-daemon", "--session", "--nofork", "--nopidfile", bus}, "bus") ||
             !start({"pipewire"}, "pipewire-0") || !start({"wireplumber"}, "") ||
             !start({"pipewire-pulse"}, "pulse/native"))
             return false;
         for (const Sink &s : sinks_)
-            if (!pactl("load-module module-null-sink sink_name=" + s.name + " channels=" +
-                       std::to_string(s.channels) + " channel_map=" + channel_map(s.channels)))
+            if (!pactl("load-module " + null_sink(s)))
                 return false;
     }
     // The socket comes before the modules: once the default sink can be
@@ -243,60 +231,45 @@ bool Server::launch()
 }
 
 /* The recorder's fragment shapes the server: on PipeWire a smaller one
-   shrinks the graph's cycle and brings dropouts; 25 ms does neither. */
-constexpr pa_usec_t kFragmentUs = 25000;
-
-Recorder::Recorder(const Server &server, const Sink &sink) : channels_(sink.channels)
+   shrinks the graph's cycle and brings dropouts; 25 ms does neither.
+   Without the map the server takes its own idea of the channel count's
+   layout, and the speakers come out shuffled. */
+Recorder::Recorder(const Server &server, const Sink &sink)
+    : server_(server), channels_(sink.channels), path_(fresh(server.dir() + "/" + sink.name + ".f32")),
+      parec_({"parec", "--raw", "--format=float32le", "--rate=44100", "--latency-msec=25",
+              "--channels=" + std::to_string(channels_), "--channel-map=" + channel_map(channels_),
+              "--device=" + sink.name + ".monitor"},
+             server.env(), path_)
 {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 44100, uint8_t(channels_)};
-    // Without the map the server takes its own idea of the channel count's
-    // layout, and the speakers come out shuffled.
-    pa_channel_map map{};
-    pa_channel_map_parse(&map, channel_map(channels_).c_str());
-    const pa_buffer_attr attr{uint32_t(-1), uint32_t(-1), uint32_t(-1), uint32_t(-1),
-                              uint32_t(pa_usec_to_bytes(kFragmentUs, &spec))};
-    const std::string address = server.env().front().substr(sizeof "PULSE_SERVER=" - 1);
-    pa_simple *stream = pa_simple_new(address.c_str(), "sona-test", PA_STREAM_RECORD,
-                                      (sink.name + ".monitor").c_str(), "monitor", &spec, &map,
-                                      &attr, nullptr);
-    ok_ = stream != nullptr;
-    if (ok_)
-        reader_ = std::thread([this, stream] {
-            std::vector<float> block(441 * size_t(channels_)); /* 10 ms a read */
-            while (!stopping_ && pa_simple_read(stream, block.data(), block.size() * 4, nullptr) == 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                samples_.insert(samples_.end(), block.begin(), block.end());
-            }
-            pa_simple_free(stream);
-        });
 }
 
-Recorder::~Recorder()
+bool Recorder::ok() const
 {
-    stopping_ = true;
-    if (reader_.joinable())
-        reader_.join();
+    for (const auto until = Clock::now() + std::chrono::seconds(10); Clock::now() < until && frames() == 0;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return frames() > 0;
 }
 
 size_t Recorder::frames() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return samples_.size() / size_t(channels_);
+    std::error_code missing;
+    const uintmax_t bytes = fs::file_size(path_, missing);
+    return missing ? 0 : size_t(bytes) / sizeof(float) / size_t(channels_);
 }
 
 std::vector<float> Recorder::copy(size_t first, size_t count) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const size_t frames = samples_.size() / size_t(channels_);
-    const size_t begin = std::min(frames, first) * channels_;
-    const size_t end = (std::min(frames, first) + std::min(count, frames - std::min(frames, first))) * channels_;
-    return std::vector<float>(samples_.begin() + long(begin), samples_.begin() + long(end));
+    const size_t have = frames();
+    std::vector<float> out(std::min(count, have - std::min(have, first)) * channels_);
+    std::ifstream(path_, std::ios::binary).seekg(long(first * channels_ * sizeof(float))).read(
+        reinterpret_cast<char *>(out.data()), long(out.size() * sizeof(float)));
+    return out;
 }
 
-bool Recorder::wait_for_levels(const std::vector<double> &expected, double reference,
-                               std::string *heard) const
+bool Recorder::wait_for_levels(const std::vector<double> &expected, std::string *heard) const
 {
     constexpr size_t kWindow = 4410;
+    constexpr double kReference = 0.5 / M_SQRT2; /* a half-scale sine's RMS */
     std::vector<double> level(size_t(channels_), 0.0);
     for (const auto until = Clock::now() + std::chrono::seconds(15); Clock::now() < until;) {
         // The next window wholly after this moment.
@@ -309,9 +282,8 @@ bool Recorder::wait_for_levels(const std::vector<double> &expected, double refer
             level[i % channels_] += double(block[i]) * block[i] / kWindow;
         bool all = expected.size() == level.size();
         for (size_t c = 0; c < level.size(); ++c) {
-            level[c] = 20 * std::log10(std::sqrt(level[c]) / reference + 1e-12);
-            all = all && (expected[c] == 0 ? level[c] < -60
-                                           : std::fabs(level[c] - 20 * std::log10(expected[c])) < 0.5);
+            level[c] = 20 * std::log10(std::sqrt(level[c]) / kReference + 1e-12);
+            all = all && (expected[c] == 0 ? level[c] < -60 : std::fabs(level[c] - 20 * std::log10(expected[c])) < 0.5);
         }
         if (all)
             return true;

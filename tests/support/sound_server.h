@@ -6,25 +6,27 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
-#include <atomic>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sound {
+
+/* Runs a shell command, its output in `output`; true when it succeeded. */
+bool capture(const std::string &command, std::string *output);
 
 /* A child process with its output in `log`; it and its own children are
    killed with it. */
 class Child {
 public:
-    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-          const std::string &log);
+    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log);
     ~Child();
-    bool running();
+    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     /* The exit status, or -1 when it did not end within `bound`. */
     int wait(std::chrono::seconds bound);
     pid_t pid() const { return pid_; }
@@ -55,6 +57,7 @@ public:
     /* pactl against this server; false, with why in error(), on failure. */
     bool pactl(const std::string &args, std::string *output = nullptr);
     std::string log() const;
+    std::string dir() const { return dir_; }
     /* Dies with no goodbye to its clients; restart() brings a new one up
        on the same socket with the same sinks, as a session manager would. */
     void crash() { processes_.clear(); }
@@ -71,29 +74,32 @@ private:
     std::vector<std::unique_ptr<Child>> processes_;
 };
 
-/* Records a sink's monitor as interleaved float32 at 44.1 kHz, on a
-   thread of its own, from the moment it is made. */
+/* Records a sink's monitor as interleaved float32 at 44.1 kHz, from the
+   moment it is made, to a file of the server's. */
 class Recorder {
 public:
     Recorder(const Server &server, const Sink &sink);
-    ~Recorder();
-    bool ok() const { return ok_; }
+    /* True once the first samples are in, within 10 s. */
+    bool ok() const;
     size_t frames() const;
     std::vector<float> copy(size_t first, size_t count) const;
     /* Waits until the newest tenth of a second has each channel at its
-       `expected` share of `reference` (an RMS) within half a decibel, 0
+       `expected` share of a half-scale sine within half a decibel, 0
        meaning 60 dB below it.  False when it never does within 15 s, with
-       the levels heard last in `heard`, in decibels of `reference`. */
-    bool wait_for_levels(const std::vector<double> &expected, double reference,
-                         std::string *heard) const;
+       the levels heard last in `heard`, in decibels of that sine. */
+    bool wait_for_levels(const std::vector<double> &expected, std::string *heard) const;
+    void expect_heard(const std::vector<double> &expected, const std::string &what) const
+    {
+        std::string heard;
+        if (!wait_for_levels(expected, &heard))
+            ADD_FAILURE() << what << ": heard " << heard << "\n" << server_.log();
+    }
 
 private:
+    const Server &server_;
     const int channels_;
-    bool ok_ = false;
-    std::atomic<bool> stopping_{false};
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::vector<float> samples_;
+    const std::string path_;
+    Child parec_;
 };
 
 } // namespace sound

@@ -17,6 +17,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
@@ -82,22 +83,25 @@ inline std::string tone_file(const std::string &name, const Tone &tone)
     return it->second;
 }
 
+/* Names the rows of a parameterized test by their `name`. */
+constexpr auto kRowName = [](const auto &info) { return std::string(info.param.name); };
+
 inline std::vector<uint8_t> read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void write_file(const std::string &path, const std::string &bytes)
+inline std::string write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+    return path;
 }
 
 /* A 16-bit WAV written by hand, so that its header can lie: `seconds` of
    a 1 kHz sine at half scale, on at most two channels, under whatever the
    header claims. */
-inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes,
-                             double seconds)
+inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes, double seconds)
 {
     std::string out = "RIFF";
     const auto put = [&out](uint32_t value, int bytes) {
@@ -106,13 +110,8 @@ inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claim
     };
     put(36 + claimed_data_bytes, 4);
     out += "WAVEfmt ";
-    put(16, 4);
-    put(1, 2); /* PCM */
-    put(channels, 2);
-    put(rate_hz, 4);
-    put(rate_hz * channels * 2u, 4);
-    put(channels * 2u, 2);
-    put(16, 2);
+    put(16, 4), put(1, 2), put(channels, 2), put(rate_hz, 4); /* 1: PCM */
+    put(rate_hz * channels * 2u, 4), put(channels * 2u, 2), put(16, 2);
     out += "data";
     put(claimed_data_bytes, 4);
     const int written = std::clamp(int(channels), 1, 2);
@@ -124,39 +123,34 @@ inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claim
 
 /* Runs a call on a thread of its own and gives up waiting after 10 s: a
    guard against a hang (a FIFO, a network read, a lost server), not a
-   measure of speed. `unstick` then frees the stuck call so that the process
-   can end; a call still stuck after that is left behind and the test fails. */
+   measure of speed.  Nothing when the call did not return by itself;
+   `unstick` then frees it so that the process can end, and a call still
+   stuck after that is left behind. */
 template <typename T>
 std::optional<T> guarded(std::function<T()> call, const std::function<void()> &unstick = {})
 {
     auto task = std::make_shared<std::packaged_task<T()>>(std::move(call));
     std::future<T> result = task->get_future();
     std::thread caller([task] { (*task)(); });
-    if (result.wait_for(10s) != std::future_status::ready && unstick)
+    if (result.wait_for(10s) == std::future_status::ready)
+        return caller.join(), result.get();
+    if (unstick)
         unstick();
-    if (result.wait_for(10s) != std::future_status::ready)
-        return caller.detach(), std::nullopt;
-    caller.join();
-    return result.get();
+    result.wait_for(10s) == std::future_status::ready ? caller.join() : caller.detach();
+    return std::nullopt;
 }
 
-/* A stream made from a path, with the error read on the same thread,
-   where the library keeps it. */
-struct Created {
-    SONA_HSTREAM handle = 0;
-    int32_t error = SONA_OK;
-};
-inline std::optional<Created> create_guarded(const std::string &path,
-                                             const std::function<void()> &unstick = {})
+/* A stream made from a path, and the error read on the same thread, where
+   the library keeps it. */
+using Created = std::pair<SONA_HSTREAM, int32_t>;
+inline std::optional<Created> create_guarded(const std::string &path, const std::function<void()> &unstick = {})
 {
     auto kept = std::make_shared<std::string>(path); /* outlives a stuck call */
     return guarded<Created>([kept] {
         const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, kept->c_str(), 0, 0, 0);
-        return Created{h, SONA_ErrorGetCode()};
+        return Created(h, SONA_ErrorGetCode());
     }, unstick);
 }
-
-/* ---- measures ----------------------------------------------------------- */
 
 inline std::vector<float> channel(const std::vector<float> &interleaved, int channels, int ch,
                                   size_t first = 0, size_t count = SIZE_MAX)
@@ -167,12 +161,14 @@ inline std::vector<float> channel(const std::vector<float> &interleaved, int cha
     return out;
 }
 
+inline void append(std::vector<float> &to, const std::vector<float> &more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 inline double rms(const std::vector<float> &x)
 {
-    double sum = 0;
-    for (float v : x)
-        sum += double(v) * v;
-    return x.empty() ? 0 : std::sqrt(sum / double(x.size()));
+    return x.empty() ? 0 : std::sqrt(std::inner_product(x.begin(), x.end(), x.begin(), 0.0) / double(x.size()));
 }
 
 inline double max_step(const std::vector<float> &x)
