@@ -164,7 +164,7 @@ SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint
  * for FFmpeg's libraries.  With a sound output (device >= 1) the library
  * loads it on its own thread a second after the output first connects, so
  * that the first creation does not wait either (an idle program holds
- * some 26 MiB more for it); with device 0, or sooner, the first creation
+ * some 19 MiB more for it); with device 0, or sooner, the first creation
  * loads it.  It is the module libsona-ffmpeg.so, which must sit in the
  * same directory as libsona.so.  When it is missing or cannot be
  * loaded, creation fails with SONA_ERROR_UNKNOWN and nothing else changes;
