@@ -63,8 +63,8 @@ string(CONCAT CPACK_DEBIAN_${deb_sona}_DESCRIPTION
        "libsona plays audio files of any common format, decoded by FFmpeg, on a\n"
        "5.1 mix sent to the desktop's sound server: each stream with its own\n"
        "volume, balance and choice of speakers.\n"
-       "This package holds the shared library, and the decoder it loads when the\n"
-       "first file opens.")
+       "This package holds the shared library, and the decoder it loads by the\n"
+       "time the first file opens.")
 
 set(CPACK_DEBIAN_${deb_sona_dev}_PACKAGE_NAME ${QUADRANT_PACKAGE_SONA_DEV})
 set(CPACK_DEBIAN_${deb_sona_dev}_PACKAGE_SECTION libdevel)
