@@ -49,14 +49,13 @@ protected:
 
     TempDir dir_;
     sound::Server server_{sound::Kind::PulseAudio, {{"surround", 6}}};
-    std::unique_ptr<sound::Recorder> recorder_;
+    sound::Recorder recorder_{server_, {"surround", 6}};
     std::string display_, window_;
 };
 
 TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
 {
     ASSERT_TRUE(server_.ok()) << server_.error();
-    recorder_ = std::make_unique<sound::Recorder>(server_, sound::Sink{"surround", 6});
     const std::string prefix = dir_.file("prefix");
     ASSERT_EQ(std::system(("cmake --install " QUADRANT_BUILD_DIR " --prefix " + prefix + " >/dev/null").c_str()), 0);
     const std::string tone =
@@ -97,7 +96,7 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     xdo("windowfocus --sync " + dialogs(program.pid()).at(0) + " type --delay 20 '" + tone + "'");
     for (int i = 0; i < 10 && !dialogs(program.pid()).empty(); ++i)
         xdo("key Return sleep 1"); /* a completion list may take the first Return */
-    recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "Play");
+    recorder_.expect_heard({1, 1, 0, 0, 0, 0}, "Play");
 
     const std::pair<std::pair<int, int>, std::vector<double>> points[] = {
         {{100, 100}, {0, 0, 0, 0, 1, 0}}, {{700, 500}, {0, 1, 0, 0, 0, 0}}, {{400, 300}, {0, 0, 1, 0, 0, 0}},
@@ -106,17 +105,17 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
         type_into(Form1Layout::Text1, at.first);
         type_into(Form1Layout::Text2, at.second);
         click(Form1Layout::Command3);
-        recorder_->expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
+        recorder_.expect_heard(heard, "Balance at " + std::to_string(at.first) + ", " + std::to_string(at.second));
     }
 
     // Ten pages of five: 50, heard at (50/100)^3.
     click(Form1Layout::Slider1);
     xdo("key --window " + window_ + " Home Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up Page_Up"
         " Page_Up Page_Up");
-    recorder_->expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
+    recorder_.expect_heard({0, 0, 0, 0, 0, 0.125}, "Slider at 50");
 
     click(Form1Layout::Command1);
-    recorder_->expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
+    recorder_.expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
 
     // The window's close button, as a window manager reports it.
     Display *d = XOpenDisplay(display_.c_str());
