@@ -76,10 +76,16 @@ EOF
 mapfile -t lines <<<"$faults"
 chosen=("$@")
 [ ${#chosen[@]} -gt 0 ] || chosen=($(seq 1 ${#lines[@]}))
+for n in "${chosen[@]}"; do
+  [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 1 ] && [ "$n" -le ${#lines[@]} ] ||
+    { echo "no fault $n: they are numbered 1 to ${#lines[@]}"; exit 100; }
+done
 
 echo "== scratch copy and build in $work"
 rm -rf "$work/src" && mkdir -p "$work/src"
-git ls-files -co --exclude-standard | tar -cf - -T - | tar -xpf - -C "$work/src"
+# Fresh times (-m): a file a broken run left planted must not look older
+# than the object built from it.
+git ls-files -co --exclude-standard | tar -cf - -T - | tar -xmf - -C "$work/src"
 # A cache left by an older tree would keep its old choices (a library
 # directory, a generator); the objects are worth keeping, the cache is not.
 rm -rf "$work/build/CMakeCache.txt" "$work/build/CMakeFiles"
