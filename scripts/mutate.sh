@@ -61,6 +61,7 @@ playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else i
 playback/Module1.cpp @@ constexpr std::int32_t CentredPan = 64; @@ constexpr std::int32_t CentredPan = 0;
 playback/Module1.cpp @@     CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode(); @@     CreateError = 0;
 playback/Module1.cpp @@ QFile::encodeName(path) @@ path.toLatin1()
+sona/output.cpp @@     decoder_preload();\n @@     (void)0;\n
 ui/Form1.cpp @@ Module1::RouteSpeakers(x, y); @@ Module1::RouteSpeakers(y, x);
 ui/Form1.cpp @@     if (path.isEmpty() || failed_) @@     if (failed_)
 ui/Form1.cpp @@     if (value > std::numeric_limits<std::int16_t>::max()) @@     if (value > std::numeric_limits<std::int16_t>::max() + 1)
