@@ -85,13 +85,10 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     sound::Child program({prefix + "/bin/quadrant"}, env, dir_.file("quadrant.log"));
     window_ = xdo("search --sync --onlyvisible --classname '^quadrant$'").at(0);
     // With its output connected, the library loads the decoder before Play asks.
-    const auto decoder_in = [&] {
-        const std::vector<uint8_t> maps = read_file("/proc/" + std::to_string(program.pid()) + "/maps");
-        return std::string(maps.begin(), maps.end()).find("libavformat") != std::string::npos;
-    };
-    for (auto until = Clock::now() + 30s; !decoder_in() && Clock::now() < until;)
+    const std::string pid = std::to_string(program.pid());
+    for (auto until = Clock::now() + 30s; !mapped("libavformat", pid) && Clock::now() < until;)
         std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(decoder_in()) << "the decoder was not loaded ahead";
+    EXPECT_TRUE(mapped("libavformat", pid)) << "the decoder was not loaded ahead";
 
     // The slider to 100 first, so the tone is heard at unity; then Play,
     // answering Qt's own chooser by typing the path.

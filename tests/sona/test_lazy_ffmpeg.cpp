@@ -27,12 +27,6 @@ struct Library {
     }
 };
 
-bool mapped(const std::string &name)
-{
-    const std::vector<uint8_t> maps = read_file("/proc/self/maps");
-    return std::string(maps.begin(), maps.end()).find(name) != std::string::npos;
-}
-
 /* A copy of the library alone in a directory, and a WAV written by hand so
    that ffmpeg's libraries stay out of this process: Init loads no FFmpeg,
    the first stream would, but its module is not there yet. */

@@ -92,6 +92,13 @@ inline std::vector<uint8_t> read_file(const std::string &path)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+/* Whether a process, this one unless named, has a library of `name` mapped. */
+inline bool mapped(const std::string &name, const std::string &pid = "self")
+{
+    const std::vector<uint8_t> maps = read_file("/proc/" + pid + "/maps");
+    return std::string(maps.begin(), maps.end()).find(name) != std::string::npos;
+}
+
 inline std::string write_file(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
