@@ -22,16 +22,6 @@ reps=${REPS:-10}
 runs=${RUNS:-20}
 rounds=${PLAY_ROUNDS:-1}
 work=$(mktemp -d /tmp/quadrant-desktop-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}" ${pulse_pid:-} ${xvfb_pid:-}; do
-    kill "$pid" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 source "$root/bench/desktop_lib.sh"
 
 echo "== building (Release) in $build"

@@ -1,7 +1,21 @@
 # Shared by desktop.sh and pipewire.sh, which set root, build, work,
-# seconds, reps and pids (what start() starts, for their cleanup) before
-# sourcing it: mpv, the files every player plays, Xvfb, and the clock and
-# /proc readings each measure is made of.
+# seconds and reps before sourcing it: the cleanup, mpv, the files every
+# player plays, Xvfb, and the clock and /proc readings each measure is made
+# of.
+
+# Everything start() started, the sound server (PulseAudio's pid, or the
+# PipeWire holder's, whose stdin on descriptor 5 keeps it up) and Xvfb go
+# with the script, and so does its scratch directory.
+pids=()
+cleanup() {
+  exec 5>&-
+  for pid in "${pids[@]}" ${pulse_pid:-} ${server_pid:-} ${xvfb_pid:-}; do
+    kill "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # Xvfb, the sound servers, xdotool's libXtst and ffmpeg (ffplay) come with
 # the test tools; mpv, as in run.sh, only for the benchmarks.

@@ -24,16 +24,6 @@ seconds=${PW_SECONDS:-60}
 reps=${REPS:-10}
 rates=${RATES:-44100 48000}
 work=$(mktemp -d /tmp/quadrant-pipewire-XXXXXX)
-pids=()
-cleanup() {
-  exec 5>&- # the server's stdin: it ends
-  for pid in "${pids[@]}" ${server_pid:-} ${xvfb_pid:-}; do
-    kill "$pid" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 source "$root/bench/desktop_lib.sh"
 
 echo "== building (Release) in $build"
