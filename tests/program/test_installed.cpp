@@ -1,9 +1,10 @@
 // The installed program as a user meets it: `cmake --install` into a
-// scratch prefix, prefix/bin/quadrant under Xvfb on a private sound server
-// with a 5.1 null sink, driven by X input alone (xdotool) and judged by
-// what the sink's monitor recorded.  Nothing of the program is faked.
-// Every step waits for what it should cause: on a loaded machine the
-// window, the chooser and the server may each take seconds.
+// scratch prefix, prefix/bin/quadrant on the Xvfb display CMakeLists.txt
+// gives this test and on a private sound server with a 5.1 null sink,
+// driven by X input alone (xdotool) and judged by what the sink's monitor
+// recorded.  Nothing of the program is faked.  Every step waits for what
+// it should cause: on a loaded machine the window, the chooser and the
+// server may each take seconds.
 #include "Form1Layout.h"
 #include "sound_server.h"
 #include "test_support.h"
@@ -21,7 +22,7 @@ protected:
     std::vector<std::string> xdo(const std::string &args, bool must = true)
     {
         std::string out;
-        const bool ok = sound::capture("DISPLAY=" + display_ + " timeout 30 xdotool " + args, &out);
+        const bool ok = sound::capture("timeout 30 xdotool " + args, &out);
         EXPECT_TRUE(ok || !must) << "xdotool " << args << ": " << out;
         std::vector<std::string> lines;
         std::istringstream in(out);
@@ -50,7 +51,7 @@ protected:
     TempDir dir_;
     sound::Server server_{sound::Kind::PulseAudio, {{"surround", 6}}};
     sound::Recorder recorder_{server_, {"surround", 6}};
-    std::string display_, window_;
+    std::string window_;
 };
 
 TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
@@ -61,26 +62,21 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     const std::string tone =
         make_tone(dir_, "tone.flac", {{sine(1000), sine(1000)}, "stereo", 120, 44100, "-c:a flac"});
 
-    // -displayfd: Xvfb picks a free display and writes its number.
-    sound::Child xvfb({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>" +
-                                       dir_.file("display")},
-                      {}, dir_.file("xvfb.log"));
-    for (auto until = Clock::now() + 30s; display_.empty() && Clock::now() < until;
-         std::this_thread::sleep_for(50ms)) {
-        const std::vector<uint8_t> number = read_file(dir_.file("display"));
-        if (!number.empty() && number.back() == '\n')
-            display_ = ":" + std::string(number.begin(), number.end() - 1);
-    }
-    ASSERT_FALSE(display_.empty()) << "Xvfb gave no display";
-
     std::vector<std::string> env = server_.env();
-    env.insert(env.end(), {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + dir_.path()});
+    env.insert(env.end(), {"QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + dir_.path()});
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers intercept dlopen, and glibc then searches their
     // runtime's RUNPATH, not the program's: the normal build proves that.
     env.push_back("LD_LIBRARY_PATH=" + prefix + "/" QUADRANT_INSTALL_LIBDIR);
 #else
     env.push_back("LD_LIBRARY_PATH=");
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+    // At this program's exit LeakSanitizer's own tracer now and then
+    // crashes ("Tracer caught signal 11"), and the run fails for nothing the
+    // program did; the library's leaks are judged by the tests that load it
+    // into their own process.
+    env.push_back("ASAN_OPTIONS=detect_leaks=0");
 #endif
     sound::Child program({prefix + "/bin/quadrant"}, env, dir_.file("quadrant.log"));
     window_ = xdo("search --sync --onlyvisible --classname '^quadrant$'").at(0);
@@ -123,7 +119,7 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     recorder_.expect_heard({0, 0, 0, 0, 0, 0}, "Stop");
 
     // The window's close button, as a window manager reports it.
-    Display *d = XOpenDisplay(display_.c_str());
+    Display *d = XOpenDisplay(nullptr);
     ASSERT_NE(d, nullptr);
     XEvent close{};
     close.xclient = {ClientMessage, 0, True, d, Window(std::stoul(window_)),
@@ -131,8 +127,9 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     close.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
     XSendEvent(d, close.xclient.window, False, NoEventMask, &close);
     XCloseDisplay(d);
+    const int status = program.wait(60s);
     const std::vector<uint8_t> log = read_file(dir_.file("quadrant.log"));
-    EXPECT_EQ(program.wait(60s), 0) << std::string(log.begin(), log.end());
+    EXPECT_EQ(status, 0) << std::string(log.begin(), log.end());
 }
 
 } // namespace
