@@ -27,13 +27,13 @@ struct Library {
     }
 };
 
-/* A copy of the library alone in a directory, and a WAV written by hand so
-   that ffmpeg's libraries stay out of this process: Init loads no FFmpeg,
-   the first stream would, but its module is not there yet. */
+/* A copy of the library alone in a directory, and a WAV made by ffmpeg's
+   own program: Init loads no FFmpeg, the first stream would, but its
+   module is not there yet. */
 TEST(LazyFFmpeg, InitLoadsNoFFmpegAndWithoutItsModuleCreationFailsUntilTheModuleIsThere)
 {
     const TempDir dir;
-    const std::string wav = write_file(dir.file("tone.wav"), wav_bytes(1, 44100, 8820, 0.1));
+    const std::string wav = make_tone(dir, "tone.wav", {{sine(1000)}, "mono", 0.1});
     const fs::path copied = dir.file(fs::path(SONA_LIBRARY).filename());
     fs::copy_file(SONA_LIBRARY, copied);
     const Library sona(copied);

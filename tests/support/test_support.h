@@ -105,29 +105,6 @@ inline std::string write_file(const std::string &path, const std::string &bytes)
     return path;
 }
 
-/* A 16-bit WAV written by hand, so that its header can lie: `seconds` of
-   a 1 kHz sine at half scale, on at most two channels, under whatever the
-   header claims. */
-inline std::string wav_bytes(uint16_t channels, uint32_t rate_hz, uint32_t claimed_data_bytes, double seconds)
-{
-    std::string out = "RIFF";
-    const auto put = [&out](uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out += char(value >> (8 * i));
-    };
-    put(36 + claimed_data_bytes, 4);
-    out += "WAVEfmt ";
-    put(16, 4), put(1, 2), put(channels, 2), put(rate_hz, 4); /* 1: PCM */
-    put(rate_hz * channels * 2u, 4), put(channels * 2u, 2), put(16, 2);
-    out += "data";
-    put(claimed_data_bytes, 4);
-    const int written = std::clamp(int(channels), 1, 2);
-    for (int i = 0; i < int(seconds * 44100); ++i)
-        for (int c = 0; c < written; ++c)
-            put(uint16_t(int16_t(16384 * std::sin(2 * M_PI * 1000 * i / 44100))), 2);
-    return out;
-}
-
 /* Runs a call on a thread of its own and gives up waiting after 10 s: a
    guard against a hang (a FIFO, a network read, a lost server), not a
    measure of speed.  Nothing when the call did not return by itself;
