@@ -46,9 +46,25 @@ protected:
     const std::string tone_ = make_tone(dir_, "tone.wav", {{sine(1000)}, "mono", 0.05});
 };
 
+struct InitRow {
+    int32_t device;
+    uint32_t freq, flags;
+    int32_t code;
+};
+/* Bad Inits, each refused with its code and leaving nothing open. */
+const InitRow kInitRows[] = {
+    {0, kRate, 1, SONA_ERROR_PARAM},      {0, 7999, 0, SONA_ERROR_PARAM},
+    {0, 192001, 0, SONA_ERROR_PARAM},     {1, 0, 0, SONA_ERROR_PARAM},
+    {-1, kRate, 0, SONA_ERROR_DEVICE},    {5000, kRate, 0, SONA_ERROR_DEVICE},
+};
+
 TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
 {
     expect_refused(1, SONA_ERROR_INIT); /* before Init */
+    for (const InitRow &row : kInitRows) {
+        EXPECT_FALSE(SONA_Init(row.device, row.freq, row.flags, 0, nullptr));
+        EXPECT_EQ(SONA_ErrorGetCode(), row.code) << "device " << row.device << " at " << row.freq;
+    }
     EXPECT_EQ(create(), 0u);
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
     EXPECT_FALSE(SONA_Free());
@@ -71,27 +87,6 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
     EXPECT_GT(create(), h) << "a handle was given out again";
-}
-
-struct InitRow {
-    int32_t device;
-    uint32_t freq, flags;
-    int32_t code;
-};
-const InitRow kInitRows[] = {
-    {0, kRate, 1, SONA_ERROR_PARAM},      {0, 7999, 0, SONA_ERROR_PARAM},
-    {0, 192001, 0, SONA_ERROR_PARAM},     {1, 0, 0, SONA_ERROR_PARAM},
-    {-1, kRate, 0, SONA_ERROR_DEVICE},    {5000, kRate, 0, SONA_ERROR_DEVICE},
-};
-
-TEST_F(Api, ABadInitIsRefusedWithItsCodeAndLeavesNothingOpen)
-{
-    for (const InitRow &row : kInitRows) {
-        EXPECT_FALSE(SONA_Init(row.device, row.freq, row.flags, 0, nullptr));
-        EXPECT_EQ(SONA_ErrorGetCode(), row.code) << "device " << row.device << " at " << row.freq;
-        EXPECT_EQ(create(), 0u);
-        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
-    }
 }
 
 /* Each bad call fails with SONA_ERROR_PARAM and leaves the stream as it
