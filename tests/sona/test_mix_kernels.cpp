@@ -1,10 +1,10 @@
 // The mix's pure parts: the channel map from FFmpeg layouts to the gain
 // rows of the ring's slots and of a front-pair ring (rows not listed are
 // silent); each fast path of the mix against the reference kernel on random
-// gains, routes, ramps, samples and frame counts (where it fits, it gives the
-// same); and the decoder-to-mixer ring, wrapping, skipping and reading
-// again.  (The ring between two threads is judged by ThreadSanitizer on
-// every stream the other tests play.)
+// gains, routes, ramps, samples past full scale and frame counts (where it
+// fits, it gives the same, and never past full scale); and the ring from
+// decoder to mixer, wrapping, skipping and reading again.  (The ring between
+// two threads is judged by ThreadSanitizer on every stream played.)
 #include "decoder.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +116,12 @@ GainRamp random_gains()
     return g;
 }
 
+/* What goes out to the device may never pass full scale. */
+bool within_full_scale(const Floats &x)
+{
+    return std::all_of(x.begin(), x.end(), [](float v) { return std::fabs(v) <= 1.0f; });
+}
+
 /* One random voice through `path` and the reference: (fast, reference),
    or nothing when the path does not take it. */
 std::pair<Floats, Floats> compare_once(const FastPath &path, const Fold &fold)
@@ -156,6 +162,7 @@ TEST(MixKernels, EachFastPathGivesWhatTheReferenceGives)
             ASSERT_EQ(got.size(), want.size());
             for (size_t i = 0; i < got.size(); ++i)
                 ASSERT_NEAR(got[i], want[i], 1e-5f) << "trial " << trial << ", float " << i;
+            ASSERT_TRUE(!path.lone || (within_full_scale(got) && within_full_scale(want))) << "trial " << trial;
         }
         EXPECT_EQ(fitted > 0, path.ever_fits);
     }
