@@ -12,7 +12,6 @@
 #include <X11/Xlib.h>
 
 using namespace sona_test;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -81,19 +80,15 @@ TEST_F(Installed, PlaysRoutesEachBalanceFollowsTheSliderAndStops)
     sound::Child program({prefix + "/bin/quadrant"}, env, dir_.file("quadrant.log"));
     window_ = xdo("search --sync --onlyvisible --classname '^quadrant$'").at(0);
     // With its output connected, the library loads the decoder before Play asks.
-    const std::string pid = std::to_string(program.pid());
-    for (auto until = Clock::now() + 30s; !mapped("libavformat", pid) && Clock::now() < until;)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(mapped("libavformat", pid)) << "the decoder was not loaded ahead";
+    EXPECT_TRUE(eventually([&] { return mapped("libavformat", std::to_string(program.pid())); }))
+        << "the decoder was not loaded ahead";
 
     // The slider to 100 first, so the tone is heard at unity; then Play,
     // answering Qt's own chooser by typing the path.
     click(Form1Layout::Slider1);
     xdo("key --window " + window_ + " End");
     click(Form1Layout::Command2);
-    for (auto until = Clock::now() + 30s; dialogs(program.pid()).empty() && Clock::now() < until;)
-        std::this_thread::sleep_for(100ms);
-    ASSERT_FALSE(dialogs(program.pid()).empty()) << "the chooser did not open";
+    ASSERT_TRUE(eventually([&] { return !dialogs(program.pid()).empty(); })) << "the chooser did not open";
     xdo("windowfocus --sync " + dialogs(program.pid()).at(0) + " type --delay 20 '" + tone + "'");
     for (int i = 0; i < 10 && !dialogs(program.pid()).empty(); ++i)
         xdo("key Return sleep 1"); /* a completion list may take the first Return */

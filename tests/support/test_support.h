@@ -105,6 +105,15 @@ inline std::string write_file(const std::string &path, const std::string &bytes)
     return path;
 }
 
+/* Whether `done` comes true within `bound`. */
+inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds bound = 30s)
+{
+    for (const auto until = std::chrono::steady_clock::now() + bound; !done(); std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+    return true;
+}
+
 /* Runs a call on a thread of its own and gives up waiting after 10 s: a
    guard against a hang (a FIFO, a network read, a lost server), not a
    measure of speed.  Nothing when the call did not return by itself;
@@ -180,11 +189,6 @@ inline double distortion_db(const std::vector<float> &x, double hz)
 {
     const double tone = tone_amplitude(x, hz) * tone_amplitude(x, hz) / 2, total = rms(x) * rms(x);
     return 10 * std::log10(std::max(total - tone, 1e-30) / total);
-}
-
-inline double decibels(double ratio)
-{
-    return 20 * std::log10(std::max(ratio, 1e-12));
 }
 
 /* First and one past the last sample above -60 dB. */
