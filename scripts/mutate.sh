@@ -71,6 +71,11 @@ ui/Form1.cpp @@         if (path.isEmpty()) @@         if (false)
 ui/Form1.cpp @@     case modSona::ErrorFileOpen: @@     case modSona::ErrorMemory:
 ui/Form1.cpp @@     Timer1->stop(); @@     (void)0;
 ui/Form1.cpp @@         return;\n    play(path); @@         return;\n    playDropped({path, path});
+sona/ring.cpp @@     if (pos > r)\n        pos = r;\n    if (pos > kept) @@     if (pos > kept)
+sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_order_release); @@     ring->read_pos.store(pos, std::memory_order_release);
+sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
+sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
+sona/decoder_fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
 EOF
 )
 
