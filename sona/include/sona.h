@@ -257,6 +257,147 @@ SONA_API SONA_BOOL SONA_Free(void);
  */
 SONA_API int32_t SONA_ErrorGetCode(void);
 
+/*
+ * SONA_ErrorGetText - a code in words.
+ *
+ * Returns a static English sentence for each SONA_OK / SONA_ERROR_ code
+ * (for SONA_ERROR_FORMAT, "the file holds no audio that can be decoded"),
+ * and "unknown error" for any other number.  The text is never freed and
+ * never changes.  Sets no error; may be called at any time, from any
+ * thread, before Init and after Free.
+ */
+SONA_API const char *SONA_ErrorGetText(int32_t code);
+
+/* A stream's state, as SONA_ChannelGetState and SONA_EventNext give it. */
+enum {
+    SONA_STATE_STOPPED = 0, /* never played, played to its end, or the library was freed */
+    SONA_STATE_PLAYING = 1,
+    SONA_STATE_PAUSED = 2,
+    SONA_STATE_WAITING = 3  /* playing, but starved of decoded audio or
+                               waiting for a sound server */
+};
+
+/*
+ * SONA_ChannelPause - hold a playing stream where it is.
+ *
+ * The stream ramps out, as every change is ramped, and keeps its place;
+ * the silence is heard within 50 ms, whatever the server already holds.
+ * SONA_ChannelPlay(handle, FALSE) resumes from the frame where it paused,
+ * ramped in; SONA_ChannelPlay(handle, TRUE) starts it from the beginning.
+ * A stream that is not playing (stopped or already paused) is left as it
+ * is.  While nothing is audible, the output closes after its idle time,
+ * as when nothing plays.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT or SONA_ERROR_HANDLE.
+ * Returns at once.
+ */
+SONA_API SONA_BOOL SONA_ChannelPause(SONA_HSTREAM handle);
+
+/*
+ * SONA_ChannelGetState - whether a stream plays.
+ *
+ * Returns SONA_STATE_STOPPED, _PLAYING, _PAUSED or _WAITING, or -1 with
+ * SONA_ERROR_INIT or SONA_ERROR_HANDLE.  Returns at once.
+ */
+SONA_API int32_t SONA_ChannelGetState(SONA_HSTREAM handle);
+
+/*
+ * SONA_ChannelGetPosition - the frame of the stream being heard now.
+ *
+ * Frames are counted at the output rate given to SONA_Init from the
+ * stream's first frame, at the rate it plays at.  The position is what
+ * leaves the speakers now, as the sound server tells it (not what was
+ * decoded or mixed ahead of it).  A paused or stopped stream reads where
+ * it rests: where it paused, where a seek put it, 0 before it first
+ * played, and its length once it has played to its end.
+ *
+ * Returns the frame, or -1 with SONA_ERROR_INIT or SONA_ERROR_HANDLE.
+ * Returns at once.
+ */
+SONA_API int64_t SONA_ChannelGetPosition(SONA_HSTREAM handle);
+
+/*
+ * SONA_ChannelGetLength - how long a stream is, in frames at the output
+ * rate.
+ *
+ * The duration the container states, else what decoding found; for a
+ * window of a file (SONA_StreamCreateFile's offset and length), that of
+ * the window.  A stream played at another rate (SetAttributes' freq) is
+ * longer or shorter to match.
+ *
+ * Returns the length, or -1: with SONA_OK when it is not known (yet),
+ * with SONA_ERROR_INIT or SONA_ERROR_HANDLE on error.  Returns at once.
+ */
+SONA_API int64_t SONA_ChannelGetLength(SONA_HSTREAM handle);
+
+/*
+ * SONA_ChannelSetPosition - seek.
+ *
+ * frame: 0 .. the stream's length, in frames at the output rate.
+ *
+ * A playing stream is heard at the new place within 100 ms, ramped out
+ * and in at the seam.  A paused or stopped stream moves there and starts
+ * from there when played (SONA_ChannelPlay with FALSE).  The landing is
+ * exact: within 5 ms of the frame asked for, in every format.
+ *
+ * Returns TRUE, or FALSE with SONA_ERROR_INIT, SONA_ERROR_HANDLE or
+ * SONA_ERROR_PARAM (a frame below 0 or past the end), which changes
+ * nothing.  Returns at once: the decoder seeks on its own thread.
+ */
+SONA_API SONA_BOOL SONA_ChannelSetPosition(SONA_HSTREAM handle, int64_t frame);
+
+/*
+ * SONA_ChannelGetTag - what the file says of itself.
+ *
+ * key:  "title", "artist", "album", "date", "genre" or "track".
+ * buf:  receives the value as UTF-8 (ID3v1 and other Latin-1 text
+ *       converted), cut to size - 1 bytes and always NUL-terminated when
+ *       size > 0; may be NULL when size is 0.
+ *
+ * Tags are read from the container and the stream when the stream is
+ * created: ID3v2 and ID3v1, Vorbis comments, MP4 atoms, RIFF INFO and
+ * the like.
+ *
+ * Returns the value's full length in bytes, without the NUL, as snprintf
+ * does; or -1: with SONA_OK when the file has no such tag, with
+ * SONA_ERROR_PARAM for a NULL or unknown key (or a NULL buf with a size),
+ * or with SONA_ERROR_INIT or SONA_ERROR_HANDLE.  Returns at once.
+ */
+SONA_API int32_t SONA_ChannelGetTag(SONA_HSTREAM handle, const char *key, char *buf,
+                                    uint32_t size);
+
+/*
+ * SONA_EventFd - a descriptor that is readable while events wait.
+ *
+ * For poll(), select(), QSocketNotifier or a GSource: when it is
+ * readable, take the events with SONA_EventNext until it returns FALSE.
+ * Do not read, write or close it: it is the library's, valid from
+ * SONA_Init until SONA_Free.  The library signals it from a thread of
+ * its own; no callback of the caller's ever runs on a library thread.
+ *
+ * Returns the descriptor, or -1 with SONA_ERROR_INIT.  Returns at once.
+ */
+SONA_API int32_t SONA_EventFd(void);
+
+/*
+ * SONA_EventNext - take the oldest event.
+ *
+ * An event is a state a stream entered by itself: SONA_STATE_STOPPED
+ * when it has played to its end (within 50 ms of its last audible
+ * block), SONA_STATE_WAITING when it starves or its server went away,
+ * SONA_STATE_PLAYING when it plays again after a wait.  Calls of the
+ * caller's own (Play, Pause, SetPosition) make no events.  The queue
+ * holds 256 events; when more came, the newest are dropped and one event
+ * with handle 0 and state -1 says so: ask each stream's state.
+ *
+ * handle, state: receive the stream and its new state; either may be
+ * NULL.
+ *
+ * Returns TRUE with an event, FALSE with SONA_OK when none is left, or
+ * FALSE with SONA_ERROR_INIT.  Returns at once.
+ */
+SONA_API SONA_BOOL SONA_EventNext(SONA_HSTREAM *handle, int32_t *state);
+
 #ifdef __cplusplus
 }
 #endif
