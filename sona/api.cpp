@@ -2,7 +2,8 @@
 // before it changes anything, sets the calling thread's last error, and
 // lets no C++ exception out.  The caller serialises the calls, so the
 // engine pointer and the stream table need no lock of ours.
-#include "sona_internal.h"
+#include "engine.h"
+#include "testing.h"
 
 #include <cmath>
 #include <new>
@@ -12,6 +13,14 @@ using namespace sona;
 namespace {
 
 Engine *g_engine = nullptr;
+/* Per thread, so that a call on one thread never blurs the result another
+   thread is about to read. */
+thread_local int32_t t_last_error = SONA_OK;
+
+void error_set(int32_t code)
+{
+    t_last_error = code;
+}
 
 constexpr uint32_t kMinRateHz = 8000;
 constexpr uint32_t kMaxRateHz = 192000;
@@ -194,19 +203,21 @@ SONA_BOOL sona_manual_keep_history(void)
 {
     if (!g_engine || !g_engine->manual)
         return SONA_FALSE;
-    g_engine->mixer.writes_ahead.store(true, std::memory_order_relaxed);
-    return mixer_keep_history(&g_engine->mixer, history_reach_frames(g_engine->mixer.rate_hz));
+    if (!g_engine->manual_write_ahead)
+        g_engine->manual_write_ahead = std::make_unique<WriteAhead>(&g_engine->mixer);
+    return g_engine->manual_write_ahead->begin();
 }
 
 uint64_t sona_manual_rewind(uint64_t position)
 {
-    return g_engine && g_engine->manual ? mixer_rewind(&g_engine->mixer, position) : kNoPosition;
+    WriteAhead *w = g_engine ? g_engine->manual_write_ahead.get() : nullptr;
+    return w ? w->rewind(position) : kNoPosition;
 }
 
 void sona_manual_retire(uint64_t position)
 {
-    if (g_engine && g_engine->manual)
-        mixer_retire(&g_engine->mixer, position);
+    if (WriteAhead *w = g_engine ? g_engine->manual_write_ahead.get() : nullptr)
+        w->heard(position);
 }
 
 SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset,
@@ -226,7 +237,7 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
             src.in_memory = mem != 0;
             if (mem) {
                 const auto *bytes = static_cast<const uint8_t *>(file);
-                src.memory = std::make_shared<const std::vector<uint8_t>>(bytes, bytes + length);
+                src.memory.assign(bytes, bytes + length);
             } else {
                 src.path = static_cast<const char *>(file);
                 src.offset = offset;
@@ -331,7 +342,7 @@ SONA_API SONA_BOOL SONA_Free(void)
 
 SONA_API int32_t SONA_ErrorGetCode(void)
 {
-    return error_get();
+    return t_last_error;
 }
 
 } // extern "C"

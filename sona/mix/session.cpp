@@ -17,7 +17,7 @@
 // (each a release store); the mixer loads in the reverse order (acquire),
 // so it never pairs a new count with an old mark, nor a new mark with the
 // end of the previous pass.
-#include "sona_internal.h"
+#include "mix/session.h"
 
 #include <new>
 
@@ -29,8 +29,8 @@ constexpr uint32_t kOneRestart = 2u;
 constexpr int kRestartShift = 1;
 } // namespace
 
-int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz,
-                     bool writes_ahead, Session **out)
+int32_t session_open(const DecoderSource &src, uint32_t out_rate, uint32_t play_rate_hz,
+                     RingSizes sizes, Session **out)
 {
     DecoderPtr decoder;
     const int32_t err = decoder_open(src, out_rate, &decoder);
@@ -38,7 +38,8 @@ int32_t session_open(const Source &src, uint32_t out_rate, uint32_t play_rate_hz
         return err;
     std::unique_ptr<Session> s(new (std::nothrow) Session);
     const uint32_t slots = decoder_ring_slots(decoder.get());
-    if (!s || !ring_init(&s->ring, ring_frames_for(slots, out_rate, writes_ahead), slots))
+    const uint32_t frames = slots == kPairSlots ? sizes.pair_frames : sizes.wide_frames;
+    if (!s || !ring_init(&s->ring, frames, slots))
         return SONA_ERROR_MEMORY;
     s->source = src;
     s->out_rate = out_rate;

@@ -1,10 +1,15 @@
 // The mix: every playing voice's ring, through its ramped gain vector, into
 // a 5.1 accumulator, then folded to the device's channel count.  Real-time
 // code from mixer_render down (see the contract in sona_internal.h); it
-// knows nothing of SDL and is driven the same way by every output and by
-// the tests.  The arithmetic is in mix_kernels.cpp; this file decides which
-// voice plays what.
-#include "sona_internal.h"
+// knows no driver and is driven the same way by every output and by the
+// tests.  The arithmetic is in kernels.cpp; this file decides which voice
+// plays what.
+//
+// A voice that plays to its end leaves the mix at once, but its session is
+// ended for good (and so given back to the decode pool) only once the end
+// has been heard (mixer_heard): until then an output that writes ahead may
+// go back to before it (history.cpp).  Rings are let go of the same way.
+#include "mix/mixer.h"
 
 #include <algorithm>
 #include <new>
@@ -87,8 +92,6 @@ bool voice_ready(Mixer *m, Voice *v)
         // Faded out: drop the stale frames at once, so the worker has room
         // for the new beginning, and fade in once it is there.
         ring_read_skip_to(ring, st.discard_from);
-        if (!mixer_keeps_history(m))
-            ring_let_go(ring, st.discard_from);
         v->priming = true;
         compute_targets(v, false, t);
         retarget(&v->gains, t, m->ramp_frames);
@@ -118,7 +121,7 @@ void mix_span(GainRamp *g, float *acc, const float *in, uint32_t slots, uint32_t
 /* What the chunk's output holds once its voices are mixed. */
 enum class Wrote { kNothing, kAcc, kOut };
 
-/* Mixes up to `frames` frames of one voice; false once its session ended.
+/* Mixes up to `frames` frames of one voice; false once it played out.
    With `direct`, the voice is the only one: it may write the chunk's
    output straight away (kOut), or mixes into the accumulator, which is
    not yet cleared (kAcc), or leaves it untouched (kNothing). */
@@ -143,16 +146,21 @@ bool mix_voice(Mixer *m, Voice *v, float *acc, uint32_t frames, float *direct, W
         }
     }
     ring_read_commit(ring, got);
-    if (!mixer_keeps_history(m))
-        ring_let_go(ring, ring->read_pos.load(std::memory_order_relaxed));
     if (got == frames || ring_read_available(ring) > 0)
         return true;
-    // Out of data: the end, or a late worker.  With a history the end is
-    // final only once heard (mix_history.cpp).
-    if (mixer_keeps_history(m) ? session_played_out(v->session) : session_try_end(v->session))
+    // Out of data: the end, or a late worker.
+    if (session_played_out(v->session))
         return false;
     note_starved(m);
     return true;
+}
+
+/* The voice leaves the mix at the end of this chunk; its session ends for
+   good once that has been heard. */
+void voice_leaves(Mixer *m, Voice *v, uint64_t chunk_end)
+{
+    m->endings[m->ending_count++] = {v, v->session, chunk_end};
+    v->session = nullptr;
 }
 
 void take_new_voices(Mixer *m)
@@ -180,7 +188,6 @@ void take_new_voices(Mixer *m)
 void render_chunk(Mixer *m, float *out, uint32_t frames)
 {
     take_new_voices(m);
-    history_record(m);
     float *acc = m->acc.get();
     // One voice, the usual case, may skip the accumulator and the fold.
     float *direct = m->voice_count == 1 ? out : nullptr;
@@ -193,8 +200,7 @@ void render_chunk(Mixer *m, float *out, uint32_t frames)
             ++i;
             continue;
         }
-        history_end_voice(m, v, m->position + frames);
-        v->session = nullptr;
+        voice_leaves(m, v, m->position + frames);
         m->voices[i] = m->voices[--m->voice_count];
     }
     if (wrote == Wrote::kAcc)
@@ -202,6 +208,35 @@ void render_chunk(Mixer *m, float *out, uint32_t frames)
     else if (wrote == Wrote::kNothing)
         std::fill(out, out + size_t(frames) * m->fold.channels, 0.0f);
     m->position += frames;
+    // The render path's one branch for writing ahead.  An output that plays
+    // at once has heard the chunk as soon as it is rendered; one that
+    // writes ahead marks the mix here, to render again from, and says
+    // itself what has been heard (output/write_ahead.h).
+    if (history_kept(m))
+        history_mark(m);
+    else
+        mixer_heard(m, m->position);
+}
+
+/* Voices that left the mix by `position`: ended for good, or, when a
+   restart came meanwhile, back into it, to be written again at once. */
+void end_heard_voices(Mixer *m, uint64_t position)
+{
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < m->ending_count; ++i) {
+        const Ending e = m->endings[i];
+        if (e.position > position) {
+            m->endings[kept++] = e;
+        } else if (session_try_end(e.session)) {
+            // Release: our last reads of the voice's queue slot come first.
+            m->active.fetch_sub(1, std::memory_order_release);
+        } else {
+            e.voice->joined_read_pos = e.session->ring.read_pos.load(std::memory_order_relaxed);
+            history_rejoin(m, e.voice, e.session);
+            note_starved(m);
+        }
+    }
+    m->ending_count = kept;
 }
 
 } // namespace
@@ -214,13 +249,19 @@ bool mixer_init(Mixer *m, uint32_t rate_hz, uint32_t out_channels)
     m->ramp_frames = std::max<uint32_t>(1, rate_hz * kRampMs / 1000);
     m->queue.reset(new (std::nothrow) Handoff[kMaxVoices]);
     m->voices.reset(new (std::nothrow) Voice *[kMaxVoices]);
+    m->endings.reset(new (std::nothrow) Ending[kMaxVoices]);
     m->acc.reset(new (std::nothrow) float[size_t(kMixChunkFrames) * kAccStride]);
     m->voice_count = 0;
     // Before the mixer can run: starting the device or clock publishes these.
     m->queue_head.store(0, std::memory_order_relaxed);
     m->queue_tail.store(0, std::memory_order_relaxed);
     m->active.store(0, std::memory_order_relaxed);
-    return m->queue && m->voices && m->acc;
+    return m->queue && m->voices && m->endings && m->acc;
+}
+
+uint32_t mixer_rate_hz(const Mixer *m)
+{
+    return m->rate_hz;
 }
 
 void mixer_set_out_channels(Mixer *m, uint32_t out_channels)
@@ -263,11 +304,25 @@ void mixer_changed(Mixer *m)
 
 bool mixer_has_voices(const Mixer *m)
 {
-    // Relaxed: whoever decides on it does so under its own mutex, which the
-    // API thread takes only after counting up (mixer_reserve, then the
-    // listener), so the decision made last sees that count.  A voice
-    // leaving is seen late at worst, which only delays a pause.
+    // Relaxed: one value that publishes nothing.  The API thread counts up
+    // before it tells the listener, whose write to the output's eventfd
+    // wakes the keeper that loads it: a count seen late would only wait
+    // for the keeper's next look, and a voice leaving seen late only
+    // delays a pause.
     return m->active.load(std::memory_order_relaxed) > 0;
+}
+
+RingSizes mixer_ring_sizes(const Mixer *m)
+{
+    // Relaxed: sizes to choose, set by the output while nothing renders.
+    return {m->pair_ring_frames.load(std::memory_order_relaxed),
+            m->wide_ring_frames.load(std::memory_order_relaxed)};
+}
+
+void mixer_heard(Mixer *m, uint64_t position)
+{
+    end_heard_voices(m, position);
+    history_heard(m, position);
 }
 
 void mixer_render(Mixer *m, float *out, uint32_t frames)

@@ -3,7 +3,9 @@
 // finished with.  A session is worked on by one thread at a time (its busy
 // flag, under the pool mutex); the mutex also orders a session's producer
 // side across the threads that take turns at it.
-#include "sona_internal.h"
+#include "pool.h"
+
+#include "mix/mixer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +16,8 @@
 namespace sona {
 
 struct Pool {
-    Engine *engine = nullptr;
+    const Mixer *mixer = nullptr;
+    bool manual = false;
     std::mutex mutex;
     std::condition_variable wake;    /* workers sleep here */
     std::condition_variable settled; /* pool_wait_idle sleeps here */
@@ -56,7 +59,7 @@ Work work_for(const Session *s)
 void release_session(Session *s)
 {
     s->decoder.reset(); /* closes the file */
-    s->ring.data.reset();
+    ring_free(&s->ring);
     session_unref(s);
 }
 
@@ -144,9 +147,9 @@ size_t sessions_wanting_work(const Pool *p)
    out: that worker looks again when it is done. */
 std::chrono::microseconds next_look(const Pool *p)
 {
-    const uint32_t rate = p->engine->mixer.rate_hz;
+    const uint32_t rate = p->mixer->rate_hz;
     // A manual output drains as fast as its caller renders: no clock to go by.
-    if (p->engine->manual || rate == 0)
+    if (p->manual || rate == 0)
         return kPollInterval;
     uint64_t frames = UINT64_MAX;
     for (const Session *s : p->sessions) {
@@ -176,7 +179,7 @@ void worker_main(Pool *p, unsigned index)
         // Loaded before the pass: acquire pairs with the mixer's release
         // when a voice leaves, so if nothing plays now, every ended bit is
         // visible to this pass and no finished session is left unreleased.
-        const bool playing = p->engine->mixer.active.load(std::memory_order_acquire) > 0;
+        const bool playing = p->mixer->active.load(std::memory_order_acquire) > 0;
         if (sessions_wanting_work(p) > 1)
             p->wake.notify_one(); /* share the pass */
         bool did = false;
@@ -214,10 +217,11 @@ void PoolDeleter::operator()(Pool *p) const
     delete p;
 }
 
-PoolPtr pool_start(Engine *engine, unsigned threads)
+PoolPtr pool_start(const Mixer *mixer, bool manual, unsigned threads)
 {
     PoolPtr p(new Pool);
-    p->engine = engine;
+    p->mixer = mixer;
+    p->manual = manual;
     for (unsigned i = 0; i < threads; ++i)
         p->threads.emplace_back(worker_main, p.get(), i);
     return p;
