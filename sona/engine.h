@@ -12,7 +12,9 @@
 #include "output/write_ahead.h"
 #include "pool.h"
 
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,15 +33,37 @@ struct Source {
     DecoderSource view() const;
 };
 
+/* The tags SONA_ChannelGetTag knows, in the order a stream keeps them. */
+constexpr const char *kTagKeys[] = {"title", "artist", "album", "date", "genre", "track"};
+constexpr size_t kTagCount = std::size(kTagKeys);
+
+/* A stream's record: API thread only, but for its voice (mix/mixer.h). */
 struct Stream {
     uint32_t handle = 0;
     Source source;
     Voice voice;
     Session *session = nullptr; /* the API thread's reference */
     bool handed = false;        /* session given to the mixer */
+    bool paused = false;        /* paused, and not played since */
     int32_t volume = kVolumeFull;
     int32_t pan = kPanCentre;
     uint32_t play_rate_hz = 0;
+
+    /* Where it rests until it is played from there: 0, or where a seek
+       put it while it was not in the mix. */
+    uint64_t rest_frame = 0;
+    bool at_rest = true;
+    /* A seek while in the mix, read back until the voice's clock has it:
+       the frame, and the session's restart count that asked for it. */
+    uint64_t seek_frame = 0;
+    uint32_t seek_restarts = 0;
+
+    /* What the source said of itself when the stream was made, and what a
+       pass that decoded to the end counted. */
+    int64_t duration_us = -1;
+    uint32_t source_rate_hz = 0;
+    uint64_t decoded_length = kNoPosition;
+    std::array<std::optional<std::string>, kTagCount> tags;
 };
 
 struct Engine {

@@ -46,7 +46,8 @@ Work work_for(const Session *s)
     if (session_ended(s))
         return Work::kRelease;
     uint32_t restarts = 0;
-    if (session_restart_asked(s, &restarts))
+    uint64_t frame = 0;
+    if (session_restart_asked(s, &restarts, &frame))
         return Work::kDecode;
     // Relaxed: a self-contained value, stored before the kick that woke us.
     if (s->play_rate_hz.load(std::memory_order_relaxed) != s->applied_rate_hz)
@@ -75,14 +76,15 @@ void rewind_session(Session *s, uint32_t restarts)
         s->applied_rate_hz = 0;
     }
     s->decoder_done = !s->decoder;
-    session_restart_served(s, restarts, s->decoder_done);
+    session_restart_served(s, restarts, 0, s->decoder_done);
 }
 
 /* Runs with s->busy set and the pool mutex not held. */
 void decode(Session *s)
 {
     uint32_t restarts = 0;
-    if (session_restart_asked(s, &restarts))
+    uint64_t frame = 0;
+    if (session_restart_asked(s, &restarts, &frame))
         rewind_session(s, restarts);
     const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
     if (rate != s->applied_rate_hz) {

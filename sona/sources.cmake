@@ -2,10 +2,13 @@
 # and by the fuzzing build in fuzz/, so that a new file is listed once.
 set(SONA_CORE_SOURCES
   api.cpp
+  channel.cpp
   engine.cpp
   pool.cpp
   ring.cpp
   streams.cpp
+  mix/clock.cpp
+  mix/events.cpp
   mix/history.cpp
   mix/kernels.cpp
   mix/mixer.cpp

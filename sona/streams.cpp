@@ -18,6 +18,7 @@ uint32_t streams_next_handle()
 Stream *streams_add(Engine *e, std::unique_ptr<Stream> s)
 {
     s->handle = g_next_handle;
+    s->voice.handle = s->handle;
     g_next_handle = g_next_handle == UINT32_MAX ? 0 : g_next_handle + 1;
     e->streams.push_back(std::move(s)); /* room was reserved by the caller */
     return e->streams.back().get();

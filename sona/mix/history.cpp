@@ -60,7 +60,7 @@ void restore_voices(Mixer *m, const MixMark &mk)
         arena_at(h, mk.first + i).voice->mark_stamp = stamp;
     for (uint32_t i = 0; i < m->voice_count; ++i)
         if (m->voices[i]->mark_stamp != stamp)
-            later[later_count++] = {m->voices[i], m->voices[i]->session, 0};
+            later[later_count++] = {m->voices[i], m->voices[i]->session, 0, false};
     uint32_t kept = 0;
     for (uint32_t i = 0; i < m->ending_count; ++i) {
         const Ending &e = m->endings[i];
@@ -76,7 +76,9 @@ void restore_voices(Mixer *m, const MixMark &mk)
         Voice *v = vm.voice;
         v->session = vm.session;
         v->gains = vm.gains;
+        v->spot = vm.spot;
         v->priming = vm.priming;
+        v->reanchor = true; /* mid-run: the clock goes on from where it is */
         ring_read_rewind(&vm.session->ring, vm.read_pos);
         m->voices[m->voice_count++] = v;
     }
@@ -153,7 +155,7 @@ void history_mark(Mixer *m)
         const Voice *v = m->voices[i];
         arena_at(h, first + i) = {m->voices[i], v->session,
                                   v->session->ring.read_pos.load(std::memory_order_relaxed),
-                                  v->gains, v->priming};
+                                  v->gains, v->spot, v->priming};
     }
     h.arena_used += m->voice_count;
     mark_at(h, h.mark_count++) = {m->position, first, m->voice_count};
@@ -189,6 +191,8 @@ void history_rejoin(Mixer *m, Voice *v, Session *s)
     v->priming = true;
     v->joined_at = m->position;
     ring_read_rewind(&s->ring, v->joined_read_pos);
+    v->spot.floor = spot_frame(v->spot, s->ring.read_pos.load(std::memory_order_relaxed));
+    v->reanchor = true;
     m->voices[m->voice_count++] = v;
 }
 

@@ -11,6 +11,7 @@
 #ifndef SONA_MIX_HISTORY_H
 #define SONA_MIX_HISTORY_H
 
+#include "mix/clock.h"
 #include "mix/kernels.h"
 
 #include <memory>
@@ -28,6 +29,7 @@ struct VoiceMark {
     Session *session;
     uint64_t read_pos;
     GainRamp gains;
+    VoiceSpot spot;
     bool priming;
 };
 /* The mix at a chunk boundary: its output position and its voices' marks,
@@ -41,7 +43,8 @@ struct MixMark {
 struct Ending {
     Voice *voice;
     Session *session;
-    uint64_t position; /* where it left; the session ends for good once heard */
+    uint64_t position; /* where it left; that is final once heard */
+    bool paused;       /* it left to rest, not at its end */
 };
 /* The marks of every chunk not yet heard, oldest first, in two rings.
    Sized before anything renders; the mixer's alone after that. */

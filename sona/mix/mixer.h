@@ -8,6 +8,8 @@
 #ifndef SONA_MIX_MIXER_H
 #define SONA_MIX_MIXER_H
 
+#include "mix/clock.h"
+#include "mix/events.h"
 #include "mix/history.h"
 #include "mix/render.h"
 #include "mix/session.h"
@@ -26,10 +28,24 @@ struct Voice {
     std::atomic<float> volume_gain{1.0f};
     std::atomic<int32_t> pan{kPanCentre};
     std::atomic<int32_t> route_slot{-1}; /* -1: own layout on the front pair */
+    /* kPauseAsked, set and cleared by the API thread, and kPresent: in the
+       mix, on its way, or left and not yet heard leaving (counted in the
+       mixer's `active`).  Changed by CAS where both may: a resume and the
+       mixer letting go of a paused voice cannot both win. */
+    std::atomic<uint32_t> presence{0};
+    static constexpr uint32_t kPauseAsked = 1, kPresent = 2;
+    /* Where it is heard, for the API thread (clock.h), and whether it
+       waits for decoded audio mid-play. */
+    StreamClock clock;
+    std::atomic<bool> starving{false};
+    uint32_t handle = 0; /* its stream's, for the events; set before it first plays */
 
     /* Mixer-only. */
     Session *session = nullptr;
     GainRamp gains;
+    VoiceSpot spot;
+    ClockReading published; /* what `clock` says */
+    bool reanchor = false;  /* `clock` is to be told anew at the next frame consumed */
     bool priming = false;         /* waiting for enough decoded audio to (re)start */
     uint64_t joined_at = 0;       /* output position where it (re)joined the mix */
     uint64_t joined_read_pos = 0; /* its ring's read position then */
@@ -64,6 +80,14 @@ struct Mixer {
        when it writes ahead. */
     std::atomic<uint32_t> pair_ring_frames{kPairRingFrames};
     std::atomic<uint32_t> wide_ring_frames{kRingFrames};
+    /* Told by the output: what its server plays when (clock.h). */
+    HeardClock heard_clock;
+    /* Stored by the mixer after each chunk: the position of the next frame
+       it renders; and the earliest position at which a voice whose data is
+       all decoded runs out, or kNoPosition. */
+    std::atomic<uint64_t> rendered{0};
+    std::atomic<uint64_t> next_end{kNoPosition};
+    EventQueue events;
 
     /* Mixer-only: the output position of the next frame; the voices that
        left the mix and end for good once heard; the history that lets the
@@ -102,6 +126,13 @@ void mixer_changed(Mixer *m);
 bool mixer_has_voices(const Mixer *m);
 /* Any thread: how long a new stream's ring is, by its layout. */
 RingSizes mixer_ring_sizes(const Mixer *m);
+/* Any thread: the position the output plays now. */
+uint64_t mixer_heard_now(const Mixer *m);
+/* Any thread: the frame of `v`'s stream heard now (clock.h). */
+uint64_t mixer_voice_frame(const Mixer *m, const Voice *v);
+/* The keeper, while nothing renders, once the output was lost: every voice
+   in the mix waits for it. */
+void mixer_output_lost(Mixer *m);
 /* On the rendering thread: everything before `position` has been heard
    and will not be rendered again: the history's marks before it go, the
    rings may be written over, and voices that left the mix before it end

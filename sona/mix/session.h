@@ -9,6 +9,7 @@
 #define SONA_MIX_SESSION_H
 
 #include "decoder/decoder.h"
+#include "mix/clock.h"
 #include "ring.h"
 
 #include <atomic>
@@ -36,6 +37,17 @@ struct Session {
     std::atomic<uint64_t> discard_from{0};
     /* Ring position just past the last frame of the data, or kNoPosition. */
     std::atomic<uint64_t> end_pos{kNoPosition};
+    /* The stream frame the latest restart asked to start at (a seek; 0 for
+       a plain restart), and the one the served pass starts at, which goes
+       with discard_from in the ring: the two are stored under pass_seq
+       (mix/clock.h's sequence lock). */
+    std::atomic<uint64_t> seek_frame{0};
+    std::atomic<uint64_t> pass_start_frame{0};
+    std::atomic<uint32_t> pass_seq{0};
+    /* How many frames the source has, once a pass has decoded to its end
+       (kNoPosition until then): its length where the container did not
+       say. */
+    std::atomic<uint64_t> decoded_length{kNoPosition};
     /* Rate to play at, 0 = the source's own; the worker applies changes. */
     std::atomic<uint32_t> play_rate_hz{0};
 
@@ -61,19 +73,23 @@ int32_t session_open(const DecoderSource &src, uint32_t out_rate, uint32_t play_
                      RingSizes sizes, Session **out);
 void session_unref(Session *s);
 
-/* API thread.  Asks the session to start again from the beginning; false
-   when the mixer has already ended it (then it stays ended). */
-bool session_restart(Session *s);
+/* API thread.  Asks the session to start again from stream frame `frame`
+   (0: the beginning); false when the mixer has already ended it (then it
+   stays ended). */
+bool session_restart(Session *s, uint64_t frame = 0);
 /* Whether the mixer has ended the session and let go of it.  Also the
    worker's cue to release it. */
 bool session_ended(const Session *s);
+/* The restarts asked so far. */
+uint32_t session_restarts(const Session *s);
 
 /* Decode pool, holding the session.  Whether a restart is still to be
-   served, and the count to serve. */
-bool session_restart_asked(const Session *s, uint32_t *restarts);
+   served, the count to serve and the frame it asks for. */
+bool session_restart_asked(const Session *s, uint32_t *restarts, uint64_t *frame);
 /* The restart counted `restarts` is done: the new pass starts at the
-   ring's write position, and has already ended if `data_ended`. */
-void session_restart_served(Session *s, uint32_t restarts, bool data_ended);
+   ring's write position with stream frame `frame`, and has already ended
+   if `data_ended`. */
+void session_restart_served(Session *s, uint32_t restarts, uint64_t frame, bool data_ended);
 /* Every frame of the pass is in the ring. */
 void session_data_ended(Session *s);
 
@@ -81,6 +97,8 @@ void session_data_ended(Session *s);
 struct Staleness {
     bool restart_pending;  /* asked, not yet served: all of the ring is stale */
     uint64_t discard_from; /* the ring before this is stale */
+    uint64_t pass_start;   /* the stream frame at discard_from */
+    uint32_t served;       /* the restarts served */
 };
 Staleness session_staleness(const Session *s);
 /* Whether the ring already holds every frame of the pass. */

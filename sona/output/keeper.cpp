@@ -139,6 +139,19 @@ void try_open(Output *o, Keeper *k)
     k->wait = kRetryInterval;
 }
 
+/* When the first stream whose data is all decoded is heard ending: its
+   event is due then, and a look a little after finds it. */
+Milliseconds until_next_end(const Mixer *m)
+{
+    constexpr Milliseconds kAfter(5);
+    const uint64_t end = m->next_end.load(std::memory_order_relaxed);
+    if (end == kNoPosition)
+        return kForever;
+    const uint64_t heard = mixer_heard_now(m);
+    const uint64_t frames = end > heard ? end - heard : 0;
+    return Milliseconds(frames * 1000 / m->rate_hz) + kAfter;
+}
+
 /* Runs the stream while the mixer has voices, pauses it while it has none
    and closes it after kIdleClose; a lost one is opened again.  While no
    stream is open the mixer does not run, so what plays waits where it is
@@ -146,8 +159,10 @@ void try_open(Output *o, Keeper *k)
 void look(Output *o, Keeper *k)
 {
     const bool want = mixer_has_voices(o->mixer);
-    if (o->open && o->open->lost())
+    if (o->open && o->open->lost()) {
         close_stream(o, k); /* the server went away, or the device did */
+        mixer_output_lost(o->mixer);
+    }
     k->wait = kWatchInterval;
     if (want) {
         if (!o->open)
@@ -167,7 +182,7 @@ void look(Output *o, Keeper *k)
         k->wait = o->open ? std::min(kWatchInterval, until(k->idle_since + kIdleClose)) : kForever;
     }
     if (o->open && k->running)
-        k->wait = std::min(k->wait, o->open->follow_mixer());
+        k->wait = std::min(k->wait, std::min(o->open->follow_mixer(), until_next_end(o->mixer)));
     o->running.store(k->running, std::memory_order_relaxed);
 }
 
@@ -194,6 +209,7 @@ void keeper_main(Output *o)
         k.preload_at = Clock::now() + kPreloadDecoderAfter;
     while (!o->quit.load(std::memory_order_acquire)) {
         look(o, &k);
+        events_signal(&o->mixer->events);
         preload_decoder(o, &k);
         if (o->open)
             o->open->wait(k.wait);

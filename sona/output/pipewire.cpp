@@ -52,7 +52,8 @@ namespace {
     X(stream_destroy)                                                                              \
     X(stream_set_active)                                                                           \
     X(stream_dequeue_buffer)                                                                       \
-    X(stream_queue_buffer)
+    X(stream_queue_buffer)                                                                         \
+    X(stream_get_time_n)
 
 struct PipeWire {
 #define SONA_PIPEWIRE_MEMBER(name) decltype(&::pw_##name) name = nullptr;
@@ -488,12 +489,26 @@ private:
         uint32_t frames = data.data ? data.maxsize / self->frame_bytes_ : 0;
         if (b->requested)
             frames = std::min(frames, uint32_t(b->requested));
+        self->tell_heard();
         if (frames)
             mixer_render(self->mixer_, static_cast<float *>(data.data), frames);
         data.chunk->offset = 0;
         data.chunk->stride = int32_t(self->frame_bytes_);
         data.chunk->size = frames * self->frame_bytes_;
         self->pw_->stream_queue_buffer(self->stream_, b);
+    }
+
+    /* On the data thread: what the graph plays now is what the mixer
+       renders next, less what waits before the device. */
+    void tell_heard()
+    {
+        pw_time t{};
+        if (pw_->stream_get_time_n(stream_, &t, sizeof t) < 0 || t.rate.denom == 0 || t.now <= 0)
+            return;
+        const uint64_t delay = t.delay > 0 ? uint64_t(t.delay) : 0;
+        const uint64_t waiting = delay * t.rate.num * mixer_rate_hz(mixer_) / t.rate.denom + t.buffered;
+        const uint64_t next = mixer_rendered(mixer_);
+        mixer_playing_at(mixer_, next > waiting ? next - waiting : 0, t.now);
     }
 
     Mixer *mixer_;

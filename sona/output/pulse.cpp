@@ -232,6 +232,7 @@ private:
         const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
         *position = std::min(estimate_from_ + uint64_t(ran * mixer_rate_hz(mixer_)), written_.written());
         last_heard_ = *position;
+        mixer_playing_at(mixer_, *position, steady_now_ns());
         return true;
     }
 

@@ -66,10 +66,14 @@ void set_default_hints(const Sdl *sdl)
     sdl->SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
 }
 
+/* On SDL's audio thread: the device plays the period before this one
+   while this one is mixed. */
 void SDLCALL on_device_needs_audio(void *userdata, Uint8 *stream, int len)
 {
     auto *m = static_cast<Mixer *>(userdata);
     const uint32_t frames = uint32_t(len) / uint32_t(sizeof(float) * mixer_out_channels(m));
+    const uint64_t next = mixer_rendered(m);
+    mixer_playing_at(m, next > frames ? next - frames : 0, steady_now_ns());
     mixer_render(m, reinterpret_cast<float *>(stream), frames);
 }
 
