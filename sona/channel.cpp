@@ -59,6 +59,9 @@ SONA_BOOL resume(Engine *e, Stream *st)
         mixer_add(&e->mixer, &st->voice, st->session);
     }
     st->paused = false;
+    // A worker that went to sleep while nothing played watches this ring
+    // again, which drains from now on (and may be stale since a seek).
+    pool_kick(e->pool.get());
     mixer_changed(&e->mixer);
     return succeed();
 }
