@@ -31,7 +31,8 @@ std::vector<modSona::StreamHandle> Replaced;
 // paused, the user was told it stopped.
 bool RestingAtStart = false;
 
-// The tags of one stream, read once: a file's tags do not change.
+// The tags of one stream, read once: a file's tags do not change.  0 until
+// asked for the stream PlayFile made last.
 modSona::StreamHandle TaggedStream = 0;
 QString Title, Artist, Album;
 
@@ -84,6 +85,7 @@ void PlayFile(const QString &path)
         Replaced.push_back(CurrentStream);
     CurrentPath = path;
     RestingAtStart = false;
+    TaggedStream = 0;
     CurrentStream = modSona::SONA_StreamCreateFile(0, bytes.constData(), 0, 0, 0);
     CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode();
     modSona::SONA_ChannelPlay(CurrentStream, 0);

@@ -357,10 +357,9 @@ void Form1::openFiles(const QStringList &paths)
     if (paths.isEmpty() || failed_)
         return;
     play(paths.first());
-    const qsizetype others = paths.size() - 1;
-    if (others > 0 && !failed_)
-        seams_.warn(this, tr("Quadrant plays one file at a time: the %n file(s) given after \"%1\" "
-                             "were not played.", nullptr, int(others))
+    if (paths.size() > 1 && !failed_)
+        seams_.warn(this, tr("Quadrant plays one file at a time: the files given after \"%1\" were "
+                             "not played.")
                               .arg(shownName(paths.first())));
 }
 

@@ -52,7 +52,14 @@ Mpris::Mpris(Form1 *form, QDBusConnection bus, QObject *parent)
         bus_.registerService(ServiceName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid()));
 }
 
-Mpris::~Mpris() = default;
+Mpris::~Mpris()
+{
+    // The player goes with its window, at once, not when the process ends.
+    if (bus_.isConnected()) {
+        bus_.unregisterService(ServiceName);
+        bus_.unregisterService(ServiceName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid()));
+    }
+}
 
 QString Mpris::trackPath() const
 {

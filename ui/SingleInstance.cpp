@@ -21,6 +21,12 @@ SingleInstance::SingleInstance(QDBusConnection bus, QObject *parent) : QObject(p
     new ApplicationAdaptor(this);
 }
 
+SingleInstance::~SingleInstance()
+{
+    if (claimed_)
+        bus_.unregisterService(ServiceName);
+}
+
 QStringList SingleInstance::absolutePaths(const QStringList &arguments)
 {
     const QDir here = QDir::current();
@@ -42,7 +48,8 @@ bool SingleInstance::handOver(const QStringList &paths)
     bus_.registerObject(ObjectPath, this);
     const auto claimed = bus_.interface()->registerService(ServiceName, QDBusConnectionInterface::DontQueueService,
                                                            QDBusConnectionInterface::DontAllowReplacement);
-    if (claimed.isValid() && claimed.value() == QDBusConnectionInterface::ServiceRegistered)
+    claimed_ = claimed.isValid() && claimed.value() == QDBusConnectionInterface::ServiceRegistered;
+    if (claimed_)
         return false;
     bus_.unregisterObject(ObjectPath);
 

@@ -16,6 +16,7 @@ class SingleInstance : public QObject {
 
 public:
     explicit SingleInstance(QDBusConnection bus, QObject *parent = nullptr);
+    ~SingleInstance() override;
 
     // Made before the window, which would open the sound output for
     // nothing.  True when a running Quadrant took `paths` (absolute, as
@@ -35,6 +36,7 @@ signals:
 
 private:
     QDBusConnection bus_;
+    bool claimed_ = false;
 };
 
 // org.freedesktop.Application, as a desktop (or a later start) calls it.

@@ -83,7 +83,7 @@ SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t off
     log.insert(log.size() - 1, std::string(" -> ") + (ok ? std::to_string(next_handle) : "0"));
     if (!ok)
         return 0;
-    streams[next_handle] = Stream{};
+    streams.try_emplace(next_handle); /* keeps what a test set for it ahead */
     return next_handle++;
 }
 

@@ -15,7 +15,7 @@ SONA_API void FakeSona_Reset(void);
 /* The next call of `entry` fails: FALSE (or handle 0), with this error. */
 SONA_API void FakeSona_FailNext(const char *entry, int32_t error);
 /* What a stream says of itself: its length in frames (-1, unknown, until
-   set) and its tags. */
+   set) and its tags; may be set before the stream is created. */
 SONA_API void FakeSona_SetLength(SONA_HSTREAM handle, int64_t frames);
 SONA_API void FakeSona_SetTag(SONA_HSTREAM handle, const char *key, const char *value);
 /* Where a stream is heard now, as if it had played that far. */
