@@ -204,8 +204,14 @@ SONA_BOOL SONA_ChannelSetAttributes(uint32_t handle, int32_t freq, int32_t volum
 SONA_BOOL SONA_Free(void)
 {
     const bool ok = call("SONA_Free", "%s", "");
-    if (ok)
+    if (ok) {
+        /* Its descriptor goes with the library, as libsona's does. */
         freed = true;
+        events.clear();
+        if (event_fd >= 0)
+            close(event_fd);
+        event_fd = -1;
+    }
     return ok;
 }
 
