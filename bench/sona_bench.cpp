@@ -14,6 +14,7 @@
 //       Time of one mixer period with every stream's buffer already full.
 #include "sona.h"
 #include "sona_internal.h"
+#include "testing.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

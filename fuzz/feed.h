@@ -3,10 +3,11 @@
 // with tests/sona/test_fuzz_replay.cpp, so that every input the fuzzer
 // ever broke the library with runs the same way in the GCC builds.
 //
-// Needs the static core's test entries (sona_internal.h).
+// Needs the static core's test entries (testing.h).
 #pragma once
 
 #include "sona_internal.h"
+#include "testing.h"
 
 #include <cmath>
 #include <cstddef>

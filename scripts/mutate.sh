@@ -21,47 +21,47 @@ sona/sona_internal.h @@ {SONA_SPEAKER_REARLEFT, kRL} @@ {SONA_SPEAKER_REARLEFT, 
 sona/sona_internal.h @@ {SONA_SPEAKER_CENTER, kFC} @@ {SONA_SPEAKER_CENTER, kLFE}
 sona/sona_internal.h @@ /* L */ {1.0f, 0.0f, kHalfPower, 0.0f, kHalfPower, 0.0f}, @@ /* L */ {1.0f, 0.0f, kHalfPower, 0.0f, 1.0f, 0.0f},
 sona/sona_internal.h @@ /* R */ {0.0f, 1.0f, kHalfPower, 0.0f, 0.0f, kHalfPower}, @@ /* R */ {0.0f, 1.0f, 0.0f, 0.0f, 0.0f, kHalfPower},
-sona/mix_kernels.cpp @@ f.gain[2][kRL] = f.gain[3][kRR] = 1.0f; @@ f.gain[2][kRR] = f.gain[3][kRL] = 1.0f;
-sona/channel_map.cpp @@ m.slot[kMono][ch] += fold_to_mono(c) * m.slot[c][ch]; @@ m.slot[kMono][ch] += (c == kFC ? 0.0f : fold_to_mono(c)) * m.slot[c][ch];
-sona/mixer.cpp @@     g->left_frames = ramp_frames; @@     g->left_frames = 0; std::copy(t, t + kGains, g->now);
-sona/mixer.cpp @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames); @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames) * 4;
-sona/mixer.cpp @@ float(kPanRight - pan) / float(kPanRight - kPanCentre) @@ float(kPanRight - pan) / float(kPanRight - kPanLeft)
-sona/mixer.cpp @@         ring_read_skip_to(ring, st.discard_from); @@         (void)st.discard_from;
-sona/mixer.cpp @@         fold_out(m->fold, acc, out, frames); @@         fold_out(m->fold, acc, out, frames / 2);
-sona/mix_kernels.cpp @@     return x < 1.0f ? x : 1.0f; @@     return x;
-sona/mix_kernels.cpp @@ acc[c] += g->now[c] * x[c] + g->now[kMixChannels + c] * mono; @@ acc[c] = g->now[c] * x[c] + g->now[kMixChannels + c] * mono;
+sona/mix/kernels.cpp @@ f.gain[2][kRL] = f.gain[3][kRR] = 1.0f; @@ f.gain[2][kRR] = f.gain[3][kRL] = 1.0f;
+sona/decoder/channel_map.cpp @@ m.slot[kMono][ch] += fold_to_mono(c) * m.slot[c][ch]; @@ m.slot[kMono][ch] += (c == kFC ? 0.0f : fold_to_mono(c)) * m.slot[c][ch];
+sona/mix/mixer.cpp @@     g->left_frames = ramp_frames; @@     g->left_frames = 0; std::copy(t, t + kGains, g->now);
+sona/mix/mixer.cpp @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames); @@ g->step[j] = (t[j] - g->now[j]) / float(ramp_frames) * 4;
+sona/mix/mixer.cpp @@ float(kPanRight - pan) / float(kPanRight - kPanCentre) @@ float(kPanRight - pan) / float(kPanRight - kPanLeft)
+sona/mix/mixer.cpp @@         ring_read_skip_to(ring, st.discard_from); @@         (void)st.discard_from;
+sona/mix/mixer.cpp @@         fold_out(m->fold, acc, out, frames); @@         fold_out(m->fold, acc, out, frames / 2);
+sona/mix/kernels.cpp @@     return x < 1.0f ? x : 1.0f; @@     return x;
+sona/mix/kernels.cpp @@ acc[c] += g->now[c] * x[c] + g->now[kMixChannels + c] * mono; @@ acc[c] = g->now[c] * x[c] + g->now[kMixChannels + c] * mono;
 sona/api.cpp @@ float(v * v * v) @@ float(v * v)
 sona/api.cpp @@ volume <= kVolumeFull @@ volume <= kVolumeFull + 1
 sona/api.cpp @@ pan <= kPanRight; @@ pan <= kPanRight + 1;
 sona/api.cpp @@                 if (w.word == flags) @@                 if ((w.word & flags) == w.word)
-sona/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
+sona/mix/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
 sona/streams.cpp @@     if (handle < e->first_handle || handle - e->first_handle >= e->streams.size()) { @@     if (handle - e->first_handle > e->streams.size()) {
 sona/streams.cpp @@     e->streams.clear(); @@     e->streams.clear(); g_next_handle = 1;
-sona/decoder_open.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
-sona/decoder_open.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
-sona/decoder_open.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
-sona/decoder_open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
-sona/decoder_fill.cpp @@     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate; @@     const int rate = f->sample_rate;
-sona/decoder_fill.cpp @@ AV_SAMPLE_FMT_FLTP, int(out_rate), &layout, @@ AV_SAMPLE_FMT_FLTP, in_rate, &layout,
-sona/output.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(sink_channels), kMixChannels); @@     uint32_t n = kMixChannels;
-sona/mix_history.cpp @@         v->gains = vm.gains; @@         v->gains = GainRamp{};
-sona/mix_history.cpp @@         ring_read_rewind(&vm.session->ring, vm.read_pos);\n @@ \n
-sona/mix_history.cpp @@     if (has_history(m)) {\n        // At the chunk @@     if (false) {\n        // At the chunk
+sona/decoder/open.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
+sona/decoder/open.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
+sona/decoder/open.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
+sona/decoder/open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
+sona/decoder/fill.cpp @@     const int rate = d->play_rate ? int(d->play_rate) : f->sample_rate; @@     const int rate = f->sample_rate;
+sona/decoder/fill.cpp @@ AV_SAMPLE_FMT_FLTP, int(out_rate), &layout, @@ AV_SAMPLE_FMT_FLTP, in_rate, &layout,
+sona/output/drivers.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(sink_channels), kMixChannels); @@     uint32_t n = kMixChannels;
+sona/mix/history.cpp @@         v->gains = vm.gains; @@         v->gains = GainRamp{};
+sona/mix/history.cpp @@         ring_read_rewind(&vm.session->ring, vm.read_pos);\n @@ \n
+sona/mix/mixer.cpp @@         history_mark(m);\n @@         (void)0;\n
 sona/api.cpp @@         if (heard)\n            mixer_changed(&e->mixer); @@         (void)heard;
-sona/decoder_loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
-sona/output.cpp @@     mixer_keep_history(o->mixer, history_reach_frames(o->mixer->rate_hz));\n    o->mixer->writes_ahead @@     o->mixer->writes_ahead
-sona/output_pipewire.cpp @@ SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE, @@ SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_FC,
-sona/output_pipewire.cpp @@ sinks_[size_t(device) - 1] @@ sinks_[size_t(device) - 2]
-sona/output_pipewire.cpp @@             mixer_render(self->mixer_, static_cast<float *>(data.data), frames); @@             std::fill_n(static_cast<float *>(data.data), frames * mixer_out_channels(self->mixer_), 0.0f);
-sona/output_pulse.cpp @@ uint32_t(device - 1) : 0; @@ uint32_t(device - 2) : 0;
-sona/output_pulse.cpp @@         const uint64_t from = mixer_rewind(mixer_, position); @@         const uint64_t from = kNoPosition + 0 * position;
+sona/decoder/loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
+sona/output/write_ahead.cpp @@     return history_keep(mixer_, reach_frames(mixer_->rate_hz)); @@     return true;
+sona/output/pipewire.cpp @@ SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE, @@ SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_FC,
+sona/output/pipewire.cpp @@ sinks_[size_t(device) - 1] @@ sinks_[size_t(device) - 2]
+sona/output/pipewire.cpp @@             mixer_render(self->mixer_, static_cast<float *>(data.data), frames); @@             std::fill_n(static_cast<float *>(data.data), frames * mixer_out_channels(self->mixer_), 0.0f);
+sona/output/pulse.cpp @@ uint32_t(device - 1) : 0; @@ uint32_t(device - 2) : 0;
+sona/output/pulse.cpp @@         const uint64_t from = written_.rewind(position); @@         const uint64_t from = kNoPosition + 0 * position;
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)
 playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else if (x == CentreX || y == CentreY)
 playback/Module1.cpp @@ constexpr std::int32_t CentredPan = 64; @@ constexpr std::int32_t CentredPan = 0;
 playback/Module1.cpp @@     CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode(); @@     CreateError = 0;
 playback/Module1.cpp @@ QFile::encodeName(path) @@ path.toLatin1()
-sona/output.cpp @@     decoder_preload();\n @@     (void)0;\n
+sona/output/keeper.cpp @@     decoder_preload();\n @@     (void)0;\n
 ui/Form1.cpp @@ Module1::RouteSpeakers(x, y); @@ Module1::RouteSpeakers(y, x);
 ui/Form1.cpp @@     if (path.isEmpty() || failed_) @@     if (failed_)
 ui/Form1.cpp @@     if (value > std::numeric_limits<std::int16_t>::max()) @@     if (value > std::numeric_limits<std::int16_t>::max() + 1)
@@ -75,7 +75,7 @@ sona/ring.cpp @@     if (pos > r)\n        pos = r;\n    if (pos > kept) @@     
 sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_order_release); @@     ring->read_pos.store(pos, std::memory_order_release);
 sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
 sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
-sona/decoder_fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
 ui/Mpris.cpp @@         mpris_->form()->stopStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnStopClick");
 ui/Mpris.cpp @@         mpris_->form()->resumeStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnPlayClick");
 ui/Mpris.cpp @@         if (told_.value(it.key()) != it.value()) @@         if (told_.value(it.key()) != it.value() && it.key() != QStringLiteral("Metadata"))

@@ -2,7 +2,7 @@
 // mixer first (everything else feeds or drains it), then the output that
 // pulls from it, then the decode pool that fills its rings.  Teardown runs
 // the other way round, so nothing the mixer reads is freed while it runs.
-#include "sona_internal.h"
+#include "engine.h"
 
 #include <new>
 
@@ -36,7 +36,7 @@ int32_t engine_start(int32_t device, uint32_t freq, uint32_t out_channels, bool 
         if (err != SONA_OK)
             return err;
     }
-    e->pool = pool_start(e.get(), kDecodeThreads);
+    e->pool = pool_start(&e->mixer, manual, kDecodeThreads);
     if (e->output)
         output_start(e->output.get());
     e->first_handle = streams_next_handle();

@@ -8,7 +8,7 @@
 // own position needs no ordering: only this thread ever stores it.  The
 // producer's bound is keep_pos, not read_pos: the consumer may go back and
 // read again whatever it has not let go of.
-#include "sona_internal.h"
+#include "ring.h"
 
 #include <algorithm>
 #include <new>
@@ -19,7 +19,8 @@ bool ring_init(Ring *ring, uint32_t capacity_frames, uint32_t slots)
 {
     if (capacity_frames == 0 || (capacity_frames & (capacity_frames - 1)) != 0 || slots == 0)
         return false;
-    ring->data.reset(new (std::nothrow) float[size_t(capacity_frames) * slots]);
+    ring_free(ring);
+    ring->data = new (std::nothrow) float[size_t(capacity_frames) * slots];
     if (!ring->data)
         return false;
     ring->capacity_frames = capacity_frames;
@@ -30,13 +31,19 @@ bool ring_init(Ring *ring, uint32_t capacity_frames, uint32_t slots)
     return true;
 }
 
+void ring_free(Ring *ring)
+{
+    delete[] ring->data;
+    ring->data = nullptr;
+}
+
 static uint32_t ring_spans_at(const Ring *ring, uint64_t pos, uint32_t frames, RingSpan spans[2])
 {
     const uint32_t mask = ring->capacity_frames - 1;
     const uint32_t start = uint32_t(pos & mask);
     const uint32_t first = std::min(frames, ring->capacity_frames - start);
-    spans[0] = {ring->data.get() + size_t(start) * ring->slots, first};
-    spans[1] = {ring->data.get(), frames - first};
+    spans[0] = {ring->data + size_t(start) * ring->slots, first};
+    spans[1] = {ring->data, frames - first};
     return frames;
 }
 

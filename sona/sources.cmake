@@ -2,23 +2,27 @@
 # and by the fuzzing build in fuzz/, so that a new file is listed once.
 set(SONA_CORE_SOURCES
   api.cpp
+  channel.cpp
   engine.cpp
-  error.cpp
-  mix_history.cpp
-  mix_kernels.cpp
-  mixer.cpp
-  output.cpp
-  output_pipewire.cpp
-  output_pulse.cpp
-  output_sdl.cpp
-  output_silent.cpp
+  pool.cpp
   ring.cpp
-  session.cpp
   streams.cpp
-  worker.cpp)
+  mix/clock.cpp
+  mix/events.cpp
+  mix/history.cpp
+  mix/kernels.cpp
+  mix/mixer.cpp
+  mix/session.cpp
+  output/drivers.cpp
+  output/keeper.cpp
+  output/pipewire.cpp
+  output/pulse.cpp
+  output/sdl.cpp
+  output/silent.cpp
+  output/write_ahead.cpp)
 # The FFmpeg decoder: libsona-ffmpeg.so, or linked in directly.
 set(SONA_DECODER_SOURCES
-  channel_map.cpp
-  decoder_fill.cpp
-  decoder_module.cpp
-  decoder_open.cpp)
+  decoder/channel_map.cpp
+  decoder/fill.cpp
+  decoder/module.cpp
+  decoder/open.cpp)

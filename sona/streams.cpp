@@ -2,7 +2,7 @@
 // frees one.  A handle is a serial number that never repeats in a process
 // (the counter survives SONA_Free), so a handle from an earlier stream or
 // an earlier Init can never name a newer stream.
-#include "sona_internal.h"
+#include "engine.h"
 
 namespace sona {
 
@@ -18,6 +18,7 @@ uint32_t streams_next_handle()
 Stream *streams_add(Engine *e, std::unique_ptr<Stream> s)
 {
     s->handle = g_next_handle;
+    s->voice.handle = s->handle;
     g_next_handle = g_next_handle == UINT32_MAX ? 0 : g_next_handle + 1;
     e->streams.push_back(std::move(s)); /* room was reserved by the caller */
     return e->streams.back().get();
@@ -37,13 +38,18 @@ Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error)
     return e->streams[handle - e->first_handle].get();
 }
 
+DecoderSource Source::view() const
+{
+    if (in_memory)
+        return {nullptr, memory.data(), memory.size(), 0, 0};
+    return {path.c_str(), nullptr, 0, offset, length};
+}
+
 int32_t streams_open_session(Engine *e, Stream *stream)
 {
     Session *s = nullptr;
-    // Relaxed: a size to choose, set by the output before it renders.
-    const bool writes_ahead = e->mixer.writes_ahead.load(std::memory_order_relaxed);
-    const int32_t err =
-        session_open(stream->source, e->mixer.rate_hz, stream->play_rate_hz, writes_ahead, &s);
+    const int32_t err = session_open(stream->source.view(), e->mixer.rate_hz, stream->play_rate_hz,
+                                     mixer_ring_sizes(&e->mixer), &s);
     if (err != SONA_OK)
         return err;
     stream->session = s;

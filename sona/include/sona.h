@@ -5,7 +5,9 @@
  * 5.1 mix that goes to the system's sound server (PipeWire or PulseAudio,
  * else whatever SDL2 reaches; see SONA_Init).  Each stream
  * can be sent to one speaker of the 5.1 set, have its volume and balance
- * changed, and be started again; every change is ramped so nothing clicks.
+ * changed, be paused, sought and started again; every change is ramped so
+ * nothing clicks.  A stream tells its state, the frame heard, its length
+ * and its tags, and an event descriptor tells when one ends.
  *
  * Conventions for every call below:
  *   - Results: SONA_BOOL calls return nonzero on success and 0 (FALSE) on
@@ -16,9 +18,7 @@
  *   - Every call is harmless before SONA_Init, after SONA_Free, and on
  *     handle 0, a stale or a forged handle (FALSE with SONA_ERROR_INIT or
  *     SONA_ERROR_HANDLE).
- *   - Waiting: SONA_ChannelSetFlags, SONA_ChannelSetAttributes and
- *     SONA_ErrorGetCode return at once, and so does SONA_ChannelPlay on a
- *     stream that has not played to its end.  Four calls may wait:
+ *   - Waiting: every call returns at once but these four, which may wait:
  *       SONA_Init with a numbered device (n >= 2), while the library
  *         finds and opens it: as long as the sound server takes to answer
  *         (at most a second for each way to it that is tried);

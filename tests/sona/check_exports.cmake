@@ -16,8 +16,10 @@ if(DEFINED EXPECTED)
   set(expected ${EXPECTED})
   list(SORT expected)
 else()
-  set(expected SONA_ChannelPlay SONA_ChannelSetAttributes SONA_ChannelSetFlags
-      SONA_ErrorGetCode SONA_Free SONA_Init SONA_StreamCreateFile)
+  set(expected SONA_ChannelGetLength SONA_ChannelGetPosition SONA_ChannelGetState
+      SONA_ChannelGetTag SONA_ChannelPause SONA_ChannelPlay SONA_ChannelSetAttributes
+      SONA_ChannelSetFlags SONA_ChannelSetPosition SONA_ErrorGetCode SONA_ErrorGetText
+      SONA_EventFd SONA_EventNext SONA_Free SONA_Init SONA_StreamCreateFile)
 endif()
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "${LIBRARY} exports: ${found}\nexpected exactly: ${expected}")

@@ -10,7 +10,13 @@ int main(void)
     /* The declarations alone must compile; the fixed sizes are the ABI. */
     return (sizeof ok == 4 && sizeof none == 4 && sizeof words == 20 && SONA_OK == 0 &&
             SONA_ERROR_UNKNOWN == 9 && sizeof SONA_Init(0, 0, 0, 0, 0) == 4 &&
-            sizeof SONA_StreamCreateFile(0, 0, 0, 0, 0) == 4)
+            sizeof SONA_StreamCreateFile(0, 0, 0, 0, 0) == 4 && sizeof SONA_ChannelPause(0) == 4 &&
+            sizeof SONA_ChannelGetState(0) == 4 && sizeof SONA_ChannelGetPosition(0) == 8 &&
+            sizeof SONA_ChannelGetLength(0) == 8 && sizeof SONA_ChannelSetPosition(0, 0) == 4 &&
+            sizeof SONA_ChannelGetTag(0, 0, 0, 0) == 4 && sizeof SONA_EventFd() == 4 &&
+            sizeof SONA_EventNext(0, 0) == 4 && sizeof *SONA_ErrorGetText(0) == 1 &&
+            SONA_STATE_STOPPED == 0 && SONA_STATE_PLAYING == 1 && SONA_STATE_PAUSED == 2 &&
+            SONA_STATE_WAITING == 3)
                ? 0
                : 1;
 }

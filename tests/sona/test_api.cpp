@@ -1,29 +1,46 @@
 // The contract of the calls: harmless and exact about why on bad handles,
 // before Init and after Free; arguments checked before anything changes;
-// restarts; the silent device, resting when idle; a Free that leaves
-// nothing behind.
+// restarts, pauses and seeks, each resting and going on where it says;
+// events; the silent device, resting when idle; a Free that leaves nothing
+// behind.
 #include "render.h"
 
+#include <poll.h>
+
 #include <random>
+#include <set>
 
 using namespace sona_test;
 using namespace sona;
 
 namespace {
 
-/* Every call that names a stream, its result widened. */
-const std::function<int64_t(SONA_HSTREAM)> kChannelCalls[] = {
-    [](SONA_HSTREAM h) { return SONA_ChannelPlay(h, SONA_FALSE); },
-    [](SONA_HSTREAM h) { return SONA_ChannelPlay(h, SONA_TRUE); },
-    [](SONA_HSTREAM h) { return SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER); },
-    [](SONA_HSTREAM h) { return SONA_ChannelSetAttributes(h, 0, 30, 64); },
+/* Every call that names a stream, its result widened, and what it gives
+   on failure. */
+const std::pair<std::function<int64_t(SONA_HSTREAM)>, int64_t> kChannelCalls[] = {
+    {[](SONA_HSTREAM h) { return SONA_ChannelPlay(h, SONA_FALSE); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelPlay(h, SONA_TRUE); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelPause(h); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelSetAttributes(h, 0, 30, 64); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelSetPosition(h, 0); }, 0},
+    {[](SONA_HSTREAM h) { return SONA_ChannelGetState(h); }, -1},
+    {[](SONA_HSTREAM h) { return SONA_ChannelGetPosition(h); }, -1},
+    {[](SONA_HSTREAM h) { return SONA_ChannelGetLength(h); }, -1},
+    {[](SONA_HSTREAM h) { char b[8]; return SONA_ChannelGetTag(h, "title", b, sizeof b); }, -1},
 };
 
 void expect_refused(SONA_HSTREAM h, int32_t code)
 {
     for (size_t i = 0; i < std::size(kChannelCalls); ++i) {
-        EXPECT_EQ(kChannelCalls[i](h), 0) << "call " << i << " on handle " << h;
+        EXPECT_EQ(kChannelCalls[i].first(h), kChannelCalls[i].second) << "call " << i << " on handle " << h;
         EXPECT_EQ(SONA_ErrorGetCode(), code) << "call " << i << " on handle " << h;
+    }
+    SONA_HSTREAM from = 7;
+    if (code == SONA_ERROR_INIT) {
+        EXPECT_EQ(SONA_EventFd(), -1);
+        EXPECT_FALSE(SONA_EventNext(&from, nullptr));
+        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_INIT);
     }
 }
 
@@ -87,6 +104,15 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
     EXPECT_GT(create(), h) << "a handle was given out again";
+
+    // Every code in words, and any other number as one.
+    std::set<std::string> texts;
+    for (int32_t code = SONA_OK; code <= SONA_ERROR_UNKNOWN; ++code)
+        texts.insert(SONA_ErrorGetText(code));
+    EXPECT_EQ(texts.size(), size_t(SONA_ERROR_UNKNOWN + 1));
+    EXPECT_EQ(SONA_ErrorGetText(SONA_ERROR_FORMAT), std::string("the file holds no audio that can be decoded"));
+    for (int32_t other : {-1, SONA_ERROR_UNKNOWN + 1, INT32_MIN})
+        EXPECT_EQ(SONA_ErrorGetText(other), std::string("unknown error")) << other;
 }
 
 /* Each bad call fails with SONA_ERROR_PARAM and leaves the stream as it
@@ -144,6 +170,130 @@ TEST_F(Api, RestartsAndPlaysAfterTheEndBeginAgainUntilTheFileIsGone)
     EXPECT_FALSE(SONA_ChannelPlay(h, SONA_FALSE));
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_FILEOPEN);
     EXPECT_TRUE(SONA_ChannelSetAttributes(h, 0, 50, 64)) << "the handle was lost";
+}
+
+/* A ramp from -0.9 to 0.9 over two seconds: every sample says which frame
+   it is, to a frame and a half. */
+constexpr double kRampFrames = 2.0 * kRate;
+double frame_of(float sample)
+{
+    return (sample + 0.9) / 1.8 * kRampFrames;
+}
+
+/* The frame the front left says is playing `at` frames into `mix`. */
+double heard_frame(const std::vector<float> &mix, size_t at)
+{
+    return frame_of(mix[at * 6 + kFL]);
+}
+
+/* Where the output first sounds again after it fell silent from `from` on. */
+size_t sounds_again(const std::vector<float> &mix, size_t from)
+{
+    const std::vector<float> fl = channel(mix, 6, kFL);
+    while (from < fl.size() && fl[from] != 0.0f)
+        ++from;
+    while (from < fl.size() && fl[from] == 0.0f)
+        ++from;
+    return from;
+}
+
+// On the manual output what is rendered is heard: a paused stream rests
+// where it faded out and goes on from there, a seek lands where it asks in
+// every state, and an end rests at the length, says so on the event
+// descriptor, and plays again from a place set after it.
+TEST_F(Api, PausesAndSeeksRestWhereTheySayAndGoOnFromThere)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const SONA_HSTREAM h = create(make_tone(dir_, "ramp.wav", {{"-0.9+0.9*t"}, "mono", 2, 44100, "-c:a pcm_f32le"}));
+    EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_STOPPED);
+    EXPECT_EQ(SONA_ChannelGetLength(h), int64_t(kRampFrames));
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    std::vector<float> mix = render(10000);
+    EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_PLAYING);
+    EXPECT_NEAR(SONA_ChannelGetPosition(h), 10000, 1);
+    EXPECT_NEAR(heard_frame(mix, 9999), 9999, 2);
+
+    ASSERT_TRUE(SONA_ChannelPause(h));
+    EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_PAUSED);
+    mix = render(4410);
+    EXPECT_LT(rms(channel(mix, 6, kFL, kMixChunkFrames)), 1e-6) << "the pause is not silent";
+    const int64_t rest = SONA_ChannelGetPosition(h);
+    EXPECT_NEAR(double(rest), 10000 + kMixChunkFrames, kMixChunkFrames);
+    render(4410);
+    EXPECT_EQ(SONA_ChannelGetPosition(h), rest) << "a paused stream moved";
+    EXPECT_EQ(sona_playing_count(), 0u) << "a pause holds the output";
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    mix = render(4410);
+    EXPECT_NEAR(heard_frame(mix, 300), double(rest) + 300, 44) << "resumed elsewhere";
+    EXPECT_NEAR(SONA_ChannelGetPosition(h), rest + 4410, 1);
+
+    // A seek while playing, while paused, and past either end.
+    ASSERT_TRUE(SONA_ChannelSetPosition(h, 60000));
+    EXPECT_EQ(SONA_ChannelGetPosition(h), 60000);
+    mix = render(4410);
+    size_t at = sounds_again(mix, 0);
+    EXPECT_NEAR(heard_frame(mix, at + 300), 60300, 220) << "the seek landed elsewhere";
+    ASSERT_TRUE(SONA_ChannelPause(h));
+    render(1024);
+    ASSERT_TRUE(SONA_ChannelSetPosition(h, 30000));
+    EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_PAUSED);
+    EXPECT_EQ(SONA_ChannelGetPosition(h), 30000);
+    for (int64_t beyond : {int64_t(kRampFrames) + 1, int64_t(-1)}) {
+        EXPECT_FALSE(SONA_ChannelSetPosition(h, beyond));
+        EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
+    }
+    EXPECT_EQ(SONA_ChannelGetPosition(h), 30000);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    mix = render(4410);
+    EXPECT_NEAR(heard_frame(mix, sounds_again(mix, 0) + 300), 30300, 220);
+
+    // The end: an event, resting at the length, and a place set after it.
+    ASSERT_TRUE(SONA_ChannelSetPosition(h, int64_t(kRampFrames) - 4096));
+    for (int i = 0; i < 10 && SONA_ChannelGetState(h) != SONA_STATE_STOPPED; ++i)
+        render(4096);
+    EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_STOPPED);
+    EXPECT_EQ(SONA_ChannelGetPosition(h), int64_t(kRampFrames));
+    pollfd readable{SONA_EventFd(), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 0), 1) << "the end was not signalled";
+    SONA_HSTREAM which = 0;
+    int32_t state = -1;
+    ASSERT_TRUE(SONA_EventNext(&which, &state));
+    EXPECT_EQ(which, h);
+    EXPECT_EQ(state, SONA_STATE_STOPPED);
+    EXPECT_FALSE(SONA_EventNext(&which, &state));
+    EXPECT_EQ(poll(&readable, 1, 0), 0) << "readable with no event left";
+    ASSERT_TRUE(SONA_ChannelSetPosition(h, 44100));
+    EXPECT_EQ(SONA_ChannelGetPosition(h), 44100);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    mix = render(4410);
+    EXPECT_NEAR(heard_frame(mix, 300), 44400, 220);
+}
+
+// More ends than the queue holds: the oldest are kept, and one event with
+// no stream says the rest were lost.
+TEST_F(Api, EventsPastTheQueueAreReportedLost)
+{
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    const std::string tiny = make_tone(dir_, "tiny.wav", {{sine(1000)}, "mono", 0.01});
+    std::vector<SONA_HSTREAM> streams;
+    for (int i = 0; i < 300; ++i) {
+        streams.push_back(create(tiny));
+        ASSERT_TRUE(SONA_ChannelPlay(streams.back(), SONA_FALSE));
+    }
+    ASSERT_TRUE(play_out());
+    SONA_HSTREAM which = 0;
+    int32_t state = 0;
+    std::vector<SONA_HSTREAM> ended;
+    while (SONA_EventNext(&which, &state) && which != 0) {
+        EXPECT_EQ(state, SONA_STATE_STOPPED);
+        ended.push_back(which);
+    }
+    EXPECT_EQ(ended.size(), 256u);
+    EXPECT_EQ(which, 0u) << "the loss went unreported";
+    EXPECT_EQ(state, -1);
+    EXPECT_FALSE(SONA_EventNext(&which, &state));
+    for (SONA_HSTREAM h : streams)
+        EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_STOPPED);
 }
 
 size_t entries(const char *dir)

@@ -5,7 +5,8 @@
 // fits, it gives the same, and never past full scale); and the ring from
 // decoder to mixer, wrapping, skipping and reading again.  (The ring between
 // two threads is judged by ThreadSanitizer on every stream played.)
-#include "decoder.h"
+#include "decoder/ffmpeg.h"
+#include "mix/kernels.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sona_internal.h"
+#include "testing.h"
 #include "test_support.h"
 
 namespace sona_test {

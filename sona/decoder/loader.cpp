@@ -6,7 +6,7 @@
 // in the directory SONA_DECODER_MODULE_SUBDIR under libsona's own (sona/,
 // set by the build), never on a search path, where another
 // libsona-ffmpeg.so could come from another build.
-#include "sona_internal.h"
+#include "decoder/module_abi.h"
 
 #include <dlfcn.h>
 
@@ -97,7 +97,7 @@ void decoder_preload()
     (void)decoder_table();
 }
 
-int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
+int32_t decoder_open(const DecoderSource &src, uint32_t out_rate, DecoderPtr *out)
 {
     const DecoderTable *t = decoder_table();
     if (!t)

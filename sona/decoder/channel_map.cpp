@@ -1,6 +1,6 @@
 // A source layout to the gains of each ring slot: a pure function of the
-// layout, so that tests/sona/test_channel_map.cpp can hold it to a table.
-#include "decoder.h"
+// layout, so that the tests can hold it to a table.
+#include "decoder/ffmpeg.h"
 
 #include <algorithm>
 #include <iterator>

@@ -3,7 +3,7 @@
 // is a thin adapter around mixer_render.  SDL itself is loaded by the
 // keeper when it is first tried, so that a program does not wait for SDL2
 // and its libraries to load before its window shows.
-#include "output.h"
+#include "output/driver.h"
 
 #include <SDL2/SDL.h>
 
@@ -66,23 +66,26 @@ void set_default_hints(const Sdl *sdl)
     sdl->SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
 }
 
+/* On SDL's audio thread: the device plays the period before this one
+   while this one is mixed. */
 void SDLCALL on_device_needs_audio(void *userdata, Uint8 *stream, int len)
 {
     auto *m = static_cast<Mixer *>(userdata);
     const uint32_t frames = uint32_t(len) / uint32_t(sizeof(float) * mixer_out_channels(m));
+    const uint64_t next = mixer_rendered(m);
+    mixer_playing_at(m, next > frames ? next - frames : 0, steady_now_ns());
     mixer_render(m, reinterpret_cast<float *>(stream), frames);
 }
 
 class SdlDriver : public Driver {
 public:
-    SdlDriver(Mixer *m, int wake_fd) : mixer_(m), wake_fd_(wake_fd) {}
+    explicit SdlDriver(const DriverContext &context) : mixer_(context.mixer), wake_fd_(context.wake_fd) {}
     ~SdlDriver() override
     {
         close();
         if (audio_)
             sdl_->QuitSubSystem(SDL_INIT_AUDIO);
     }
-    const char *name() const override { return "sdl"; }
 
     Opened open(int32_t device) override
     {
@@ -108,7 +111,8 @@ public:
 
     void run(bool running) override { sdl_->PauseAudioDevice(device_, running ? 0 : 1); }
     bool lost() override { return sdl_->GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
-    void wait(std::chrono::milliseconds timeout) override { wait_for_wake(wake_fd_, timeout); }
+    /* SDL serves its device on a thread of its own: there is nothing to serve. */
+    void wait(Milliseconds timeout) override { wait_for_wake(wake_fd_, timeout); }
 
 private:
     /* SDL's audio, with the driver SDL chose the first time: while the
@@ -174,7 +178,7 @@ private:
     {
         SDL_AudioSpec want{};
         SDL_AudioSpec have{};
-        want.freq = int(mixer_->rate_hz);
+        want.freq = int(mixer_rate_hz(mixer_));
         want.format = AUDIO_F32SYS;
         want.channels = Uint8(mixer_out_channels(mixer_));
         want.samples = kDeviceFrames;
@@ -197,9 +201,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Driver> make_sdl_driver(Mixer *m, int wake_fd)
+std::unique_ptr<Driver> make_sdl_driver(const DriverContext &context)
 {
-    return std::make_unique<SdlDriver>(m, wake_fd);
+    return std::make_unique<SdlDriver>(context);
 }
 
 } // namespace sona

@@ -1,13 +1,13 @@
 /*
- * decoder.h - the FFmpeg decoder's state, shared by its files and by no
- * other part: decoder_open.cpp opens the source behind our own descriptor,
- * channel_map.cpp places a layout's channels, decoder_fill.cpp decodes,
- * resamples and packs.  Only these and decoder_module.cpp see FFmpeg.
+ * ffmpeg.h - the FFmpeg decoder's state, shared by its files and by no
+ * other part: open.cpp opens the source behind our own descriptor,
+ * channel_map.cpp places a layout's channels, fill.cpp decodes, resamples
+ * and packs.  Only these and module.cpp see FFmpeg.
  */
-#ifndef SONA_DECODER_H
-#define SONA_DECODER_H
+#ifndef SONA_DECODER_FFMPEG_H
+#define SONA_DECODER_FFMPEG_H
 
-#include "sona_internal.h"
+#include "decoder/decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -101,7 +101,7 @@ bool layout_or_default(const AVChannelLayout &declared, LayoutHolder *out);
 struct Decoder {
     // Input window: [window_start, window_start + window_size) of the fd or memory.
     Fd fd;
-    std::shared_ptr<const std::vector<uint8_t>> memory;
+    const uint8_t *memory = nullptr; /* or null for a file */
     uint64_t window_start = 0;
     uint64_t window_size = 0;
     uint64_t pos = 0;
@@ -142,4 +142,4 @@ struct Decoder {
 
 } // namespace sona
 
-#endif /* SONA_DECODER_H */
+#endif /* SONA_DECODER_FFMPEG_H */

@@ -1,18 +1,12 @@
-// The mix's history, for an output that writes far ahead of what is heard
-// and writes again over it when something changes: at each chunk's start a
-// mark of every voice (its ring position, its gains mid-ramp or not), so
-// that the mix can go back to any chunk not yet heard and render from
-// there as if the change had come just then.  What is rendered again
-// follows on what was heard there, ramps included, so nothing clicks.
-//
-// A voice that plays to its end leaves the mix at once, but its session is
-// ended for good (and so given back to the decode pool) only once the end
-// has been heard: until then a rewind may bring it back.  Rings are let go
+// The mix's history (history.h says what it is for).  What is rendered
+// again from a mark follows on what was heard there, ramps included, so
+// nothing clicks.  A voice that left the mix may come back with a rewind
+// until its end has been heard (mixer.cpp's endings), and rings are let go
 // of only as far as the oldest mark still needs them.
 //
 // Real-time code (see the contract in sona_internal.h), and the mixer's
 // alone: it runs on whichever thread renders.
-#include "sona_internal.h"
+#include "mix/mixer.h"
 
 #include <algorithm>
 #include <new>
@@ -24,11 +18,6 @@ namespace {
 /* Marks a voice arena holds on average: beyond this many voices the reach
    shrinks, since the oldest marks make room for the newest. */
 constexpr uint32_t kArenaVoicesPerMark = 4;
-
-bool has_history(const Mixer *m)
-{
-    return m->history.mark_capacity > 0;
-}
 
 MixMark &mark_at(MixHistory &h, uint32_t k)
 {
@@ -59,17 +48,6 @@ void drop_marks_from(MixHistory &h, uint32_t k)
     }
 }
 
-/* A voice comes back into the mix where the history was restored. */
-void rejoin(Mixer *m, Voice *v, Session *s)
-{
-    v->session = s;
-    v->gains = GainRamp{};
-    v->priming = true;
-    v->joined_at = m->position;
-    ring_read_rewind(&s->ring, v->joined_read_pos);
-    m->voices[m->voice_count++] = v;
-}
-
 /* The voices of mark `mk` as they were, then those that joined after it,
    and those that have ended since, which start again at the mark. */
 void restore_voices(Mixer *m, const MixMark &mk)
@@ -82,28 +60,30 @@ void restore_voices(Mixer *m, const MixMark &mk)
         arena_at(h, mk.first + i).voice->mark_stamp = stamp;
     for (uint32_t i = 0; i < m->voice_count; ++i)
         if (m->voices[i]->mark_stamp != stamp)
-            later[later_count++] = {m->voices[i], m->voices[i]->session, 0};
+            later[later_count++] = {m->voices[i], m->voices[i]->session, 0, false};
     uint32_t kept = 0;
-    for (uint32_t i = 0; i < h.ending_count; ++i) {
-        const Ending &e = h.endings[i];
+    for (uint32_t i = 0; i < m->ending_count; ++i) {
+        const Ending &e = m->endings[i];
         if (e.position <= mk.position)
-            h.endings[kept++] = e;
+            m->endings[kept++] = e;
         else if (e.voice->mark_stamp != stamp)
             later[later_count++] = e;
     }
-    h.ending_count = kept;
+    m->ending_count = kept;
     m->voice_count = 0;
     for (uint32_t i = 0; i < mk.count; ++i) {
         const VoiceMark &vm = arena_at(h, mk.first + i);
         Voice *v = vm.voice;
         v->session = vm.session;
         v->gains = vm.gains;
+        v->spot = vm.spot;
         v->priming = vm.priming;
+        v->reanchor = true; /* mid-run: the clock goes on from where it is */
         ring_read_rewind(&vm.session->ring, vm.read_pos);
         m->voices[m->voice_count++] = v;
     }
     for (uint32_t i = 0; i < later_count; ++i)
-        rejoin(m, later[i].voice, later[i].session);
+        history_rejoin(m, later[i].voice, later[i].session);
 }
 
 /* Lets go of each ring as far as the oldest mark still needs it. */
@@ -131,64 +111,41 @@ void let_go_of_rings(Mixer *m)
     }
 }
 
-/* Endings that have been heard: ended for good, or, when a restart came
-   meanwhile, back into the mix, to be written again at once. */
-void retire_endings(Mixer *m, uint64_t position)
-{
-    MixHistory &h = m->history;
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < h.ending_count; ++i) {
-        const Ending e = h.endings[i];
-        if (e.position > position) {
-            h.endings[kept++] = e;
-        } else if (session_try_end(e.session)) {
-            // Release: our last reads of the voice's queue slot come first.
-            m->active.fetch_sub(1, std::memory_order_release);
-        } else {
-            e.voice->joined_read_pos = e.session->ring.read_pos.load(std::memory_order_relaxed);
-            rejoin(m, e.voice, e.session);
-            m->starved.store(true, std::memory_order_relaxed);
-        }
-    }
-    h.ending_count = kept;
-}
-
 } // namespace
 
-bool mixer_keep_history(Mixer *m, uint32_t reach_frames)
+bool history_keep(Mixer *m, uint32_t reach_frames)
 {
     MixHistory &h = m->history;
-    if (has_history(m))
+    if (history_kept(m))
         return true;
     h.mark_capacity = reach_frames / kMixChunkFrames + 2;
     h.arena_capacity = h.mark_capacity * kArenaVoicesPerMark;
     // Left uninitialised: only what is used is ever touched.
     h.marks.reset(new (std::nothrow) MixMark[h.mark_capacity]);
     h.arena.reset(new (std::nothrow) VoiceMark[h.arena_capacity]);
-    h.endings.reset(new (std::nothrow) Ending[kMaxVoices]);
     h.later.reset(new (std::nothrow) Ending[2 * kMaxVoices]);
-    if (!h.marks || !h.arena || !h.endings || !h.later)
+    if (!h.marks || !h.arena || !h.later)
         h.mark_capacity = h.arena_capacity = 0;
-    return has_history(m);
+    return history_kept(m);
 }
 
-bool mixer_keeps_history(const Mixer *m)
+bool history_kept(const Mixer *m)
 {
-    return has_history(m);
+    return m->history.mark_capacity > 0;
 }
 
-void mixer_forget_history(Mixer *m)
+void history_forget(Mixer *m)
 {
-    if (!has_history(m))
-        return;
-    mixer_retire(m, kNoPosition);
-    m->history.mark_capacity = 0;
+    // The stamp counts on: a voice may still carry one from before.
+    const uint32_t stamp = m->history.stamp;
+    m->history = MixHistory{};
+    m->history.stamp = stamp;
 }
 
-void history_record(Mixer *m)
+void history_mark(Mixer *m)
 {
     MixHistory &h = m->history;
-    if (!has_history(m) || m->voice_count > h.arena_capacity)
+    if (m->voice_count > h.arena_capacity)
         return;
     while (h.mark_count > 0 && (h.mark_count == h.mark_capacity ||
                                 h.arena_used + m->voice_count > h.arena_capacity))
@@ -198,26 +155,13 @@ void history_record(Mixer *m)
         const Voice *v = m->voices[i];
         arena_at(h, first + i) = {m->voices[i], v->session,
                                   v->session->ring.read_pos.load(std::memory_order_relaxed),
-                                  v->gains, v->priming};
+                                  v->gains, v->spot, v->priming};
     }
     h.arena_used += m->voice_count;
     mark_at(h, h.mark_count++) = {m->position, first, m->voice_count};
 }
 
-void history_end_voice(Mixer *m, Voice *v, uint64_t chunk_end)
-{
-    MixHistory &h = m->history;
-    if (has_history(m)) {
-        // At the chunk's end, past the mark that still holds the voice, so
-        // that a session ended for good is in no mark that is kept.
-        h.endings[h.ending_count++] = {v, v->session, chunk_end};
-        return;
-    }
-    // Release: our last reads of the voice's queue slot come first.
-    m->active.fetch_sub(1, std::memory_order_release);
-}
-
-uint64_t mixer_rewind(Mixer *m, uint64_t position)
+uint64_t history_rewind(Mixer *m, uint64_t position)
 {
     MixHistory &h = m->history;
     uint32_t k = 0;
@@ -228,19 +172,28 @@ uint64_t mixer_rewind(Mixer *m, uint64_t position)
     const MixMark mk = mark_at(h, k);
     m->position = mk.position;
     restore_voices(m, mk);
-    drop_marks_from(h, k); /* rendering records this one again */
+    drop_marks_from(h, k + 1); /* rendering marks on from this one */
     return mk.position;
 }
 
-void mixer_retire(Mixer *m, uint64_t position)
+void history_heard(Mixer *m, uint64_t position)
 {
     MixHistory &h = m->history;
-    // The newest mark at or before `position` goes too: every rewind from
-    // now on lands at or after `position`.
     while (h.mark_count > 0 && mark_at(h, 0).position < position)
         drop_oldest_mark(h);
-    retire_endings(m, position);
     let_go_of_rings(m);
+}
+
+void history_rejoin(Mixer *m, Voice *v, Session *s)
+{
+    v->session = s;
+    v->gains = GainRamp{};
+    v->priming = true;
+    v->joined_at = m->position;
+    ring_read_rewind(&s->ring, v->joined_read_pos);
+    v->spot.floor = spot_frame(v->spot, s->ring.read_pos.load(std::memory_order_relaxed));
+    v->reanchor = true;
+    m->voices[m->voice_count++] = v;
 }
 
 } // namespace sona

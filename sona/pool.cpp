@@ -3,7 +3,9 @@
 // finished with.  A session is worked on by one thread at a time (its busy
 // flag, under the pool mutex); the mutex also orders a session's producer
 // side across the threads that take turns at it.
-#include "sona_internal.h"
+#include "pool.h"
+
+#include "mix/mixer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +16,8 @@
 namespace sona {
 
 struct Pool {
-    Engine *engine = nullptr;
+    const Mixer *mixer = nullptr;
+    bool manual = false;
     std::mutex mutex;
     std::condition_variable wake;    /* workers sleep here */
     std::condition_variable settled; /* pool_wait_idle sleeps here */
@@ -43,7 +46,8 @@ Work work_for(const Session *s)
     if (session_ended(s))
         return Work::kRelease;
     uint32_t restarts = 0;
-    if (session_restart_asked(s, &restarts))
+    uint64_t frame = 0;
+    if (session_restart_asked(s, &restarts, &frame))
         return Work::kDecode;
     // Relaxed: a self-contained value, stored before the kick that woke us.
     if (s->play_rate_hz.load(std::memory_order_relaxed) != s->applied_rate_hz)
@@ -56,7 +60,7 @@ Work work_for(const Session *s)
 void release_session(Session *s)
 {
     s->decoder.reset(); /* closes the file */
-    s->ring.data.reset();
+    ring_free(&s->ring);
     session_unref(s);
 }
 
@@ -72,14 +76,15 @@ void rewind_session(Session *s, uint32_t restarts)
         s->applied_rate_hz = 0;
     }
     s->decoder_done = !s->decoder;
-    session_restart_served(s, restarts, s->decoder_done);
+    session_restart_served(s, restarts, 0, s->decoder_done);
 }
 
 /* Runs with s->busy set and the pool mutex not held. */
 void decode(Session *s)
 {
     uint32_t restarts = 0;
-    if (session_restart_asked(s, &restarts))
+    uint64_t frame = 0;
+    if (session_restart_asked(s, &restarts, &frame))
         rewind_session(s, restarts);
     const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
     if (rate != s->applied_rate_hz) {
@@ -144,9 +149,9 @@ size_t sessions_wanting_work(const Pool *p)
    out: that worker looks again when it is done. */
 std::chrono::microseconds next_look(const Pool *p)
 {
-    const uint32_t rate = p->engine->mixer.rate_hz;
+    const uint32_t rate = p->mixer->rate_hz;
     // A manual output drains as fast as its caller renders: no clock to go by.
-    if (p->engine->manual || rate == 0)
+    if (p->manual || rate == 0)
         return kPollInterval;
     uint64_t frames = UINT64_MAX;
     for (const Session *s : p->sessions) {
@@ -176,7 +181,7 @@ void worker_main(Pool *p, unsigned index)
         // Loaded before the pass: acquire pairs with the mixer's release
         // when a voice leaves, so if nothing plays now, every ended bit is
         // visible to this pass and no finished session is left unreleased.
-        const bool playing = p->engine->mixer.active.load(std::memory_order_acquire) > 0;
+        const bool playing = p->mixer->active.load(std::memory_order_acquire) > 0;
         if (sessions_wanting_work(p) > 1)
             p->wake.notify_one(); /* share the pass */
         bool did = false;
@@ -214,10 +219,11 @@ void PoolDeleter::operator()(Pool *p) const
     delete p;
 }
 
-PoolPtr pool_start(Engine *engine, unsigned threads)
+PoolPtr pool_start(const Mixer *mixer, bool manual, unsigned threads)
 {
     PoolPtr p(new Pool);
-    p->engine = engine;
+    p->mixer = mixer;
+    p->manual = manual;
     for (unsigned i = 0; i < threads; ++i)
         p->threads.emplace_back(worker_main, p.get(), i);
     return p;

@@ -1,14 +1,15 @@
 // libsona-ffmpeg.so's one export: the decoder as a table, which libsona.so
-// looks up when its first stream opens (decoder_loader.cpp).  In the static
-// core the table is merely unused.
-#include "decoder.h"
+// looks up when its first stream opens (loader.cpp).  In the static core
+// the table is merely unused.
+#include "decoder/ffmpeg.h"
+#include "decoder/module_abi.h"
 
 /* Where the decoder is linked in, FFmpeg came with the program. */
 void sona::decoder_preload() {}
 
 namespace {
 
-int32_t table_open(const sona::Source &src, uint32_t out_rate, sona::Decoder **out)
+int32_t table_open(const sona::DecoderSource &src, uint32_t out_rate, sona::Decoder **out)
 {
     sona::DecoderPtr d;
     const int32_t err = sona::decoder_open(src, out_rate, &d);

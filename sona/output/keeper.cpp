@@ -3,42 +3,43 @@
 //
 //   - It connects on its own thread, so that Init waits for no server, and
 //     keeps trying while no server answers: one that comes late, or comes
-//     back after a restart, is found four times a second.  The native
-//     drivers come first; SDL, which would settle for the hardware behind
-//     a server's back, only when none can be loaded, or none has answered
-//     for a while.
+//     back after a restart, is found four times a second.  The drivers are
+//     tried in the table's order (driver.h); a fallback only when no other
+//     can be loaded, or none has answered for a while.
 //   - It follows the mixer: runs while the mixer has voices, pauses when it
 //     has none and closes the stream after a while, so that an idle player
 //     costs nothing.
-//   - For a driver that writes far ahead of what is heard, it has the
-//     queued audio written again, from just past what is heard, whenever
-//     something heard changes (the mixer's listener wakes it), and lets the
-//     mixer forget what has been heard.
+//   - For a driver that writes far ahead of what is heard, it begins the
+//     mix's write-ahead before the driver opens, and ends it when one that
+//     plays at once opens; the driver does the rest (follow_mixer).
 //   - Once connected, it loads the decoder ahead of the first stream.
-#include "output.h"
+#include "output/output.h"
 
-#include <dlfcn.h>
-#include <poll.h>
+#include "decoder/decoder.h"
+#include "mix/mixer.h"
+#include "output/driver.h"
+#include "output/write_ahead.h"
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 namespace sona {
 
 struct Output {
-    Mixer *mixer = nullptr;
+    explicit Output(Mixer *m) : mixer(m), write_ahead(m) {}
+
+    Mixer *mixer;
+    WriteAhead write_ahead;
     int32_t device = 1;
     int wake_fd = -1;
-    /* The drivers to try, in order; the last may be a fallback. */
-    std::vector<std::unique_ptr<Driver>> drivers;
-    bool last_is_fallback = false;
+    /* The drivers to try, in order, each with whether it is a fallback. */
+    std::vector<std::pair<std::unique_ptr<Driver>, bool>> drivers;
     Driver *open = nullptr; /* the one with a stream open, if any */
     std::thread keeper;
     std::atomic<bool> quit{false};
@@ -48,7 +49,6 @@ struct Output {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
 /* A paused stream still costs the server; closed, it costs nothing.
    Closing waits for the server, so it waits for a pause that is more than
@@ -56,21 +56,16 @@ using std::chrono::milliseconds;
 constexpr auto kIdleClose = std::chrono::seconds(2);
 /* How often a running stream is checked for having been lost, and how
    often a lost one is tried again. */
-constexpr milliseconds kWatchInterval(100);
-constexpr milliseconds kRetryInterval(250);
-/* How long the native drivers' servers may stay silent before SDL may
-   take the device: a desktop session's server is up well within this. */
+constexpr Milliseconds kWatchInterval(100);
+constexpr Milliseconds kRetryInterval(250);
+/* How long the other drivers' servers may stay silent before a fallback
+   may take the device: a desktop session's server is up well within this. */
 constexpr auto kFallbackAfter = std::chrono::seconds(2);
-/* While a voice waits for decoded audio, how soon the queue is written
-   again to bring its start forward. */
-constexpr milliseconds kStarvedRetry(10);
 /* The decoder module, FFmpeg with it, takes tens of milliseconds to load,
    which the first stream would wait for.  Once the output has connected
    and the program has had the time to put its window up, the keeper loads
    it. */
 constexpr auto kPreloadDecoderAfter = std::chrono::seconds(1);
-/* Idle and closed: nothing to look at until the mixer has voices. */
-constexpr milliseconds kForever(3600 * 1000);
 
 /* The keeper's own state between its looks. */
 struct Keeper {
@@ -78,14 +73,13 @@ struct Keeper {
     Clock::time_point idle_since = Clock::now();
     Clock::time_point failing_since{}; /* {} while no attempt has failed */
     Clock::time_point next_try{};
-    uint32_t seen_changes = 0;
-    milliseconds wait = kWatchInterval;
+    Milliseconds wait = kWatchInterval;
     Clock::time_point preload_at = Clock::time_point::max(); /* max once done */
 };
 
-milliseconds until(Clock::time_point t)
+Milliseconds until(Clock::time_point t)
 {
-    return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(t - Clock::now()));
+    return std::max(Milliseconds(0), std::chrono::duration_cast<Milliseconds>(t - Clock::now()));
 }
 
 /* The listener, on the API thread: a write to an eventfd never blocks. */
@@ -103,27 +97,22 @@ void close_stream(Output *o, Keeper *k)
 }
 
 /* A driver that writes ahead fills the server's buffer as it opens: the
-   mixer keeps its history from before then, and the streams made from now
-   on get rings to match. */
-void prepare_mixer_for(Output *o, Driver *d)
+   mix keeps its history from before then.  One that plays at once needs
+   none. */
+Opened open_driver(Output *o, Driver *d)
 {
-    if (!d->deep())
-        return;
-    mixer_keep_history(o->mixer, history_reach_frames(o->mixer->rate_hz));
-    o->mixer->writes_ahead.store(true, std::memory_order_relaxed);
+    if (d->writes_ahead())
+        o->write_ahead.begin();
+    const Opened result = d->open(o->device);
+    if (result == Opened::kYes) {
+        o->open = d;
+        if (!d->writes_ahead())
+            o->write_ahead.end();
+    }
+    return result;
 }
 
-/* A driver has opened; one that does not write ahead needs no history. */
-void opened(Output *o, Driver *d)
-{
-    o->open = d;
-    if (d->deep())
-        return;
-    mixer_forget_history(o->mixer);
-    o->mixer->writes_ahead.store(false, std::memory_order_relaxed);
-}
-
-/* Tries the drivers in order; the fallback only when no native one can be
+/* Tries the drivers in order; a fallback only when no other can be
    loaded or none has answered for kFallbackAfter. */
 void try_open(Output *o, Keeper *k)
 {
@@ -132,25 +121,35 @@ void try_open(Output *o, Keeper *k)
         k->wait = until(k->next_try);
         return;
     }
-    bool native_library = false;
-    for (size_t i = 0; i < o->drivers.size(); ++i) {
-        const bool fallback = o->last_is_fallback && i + 1 == o->drivers.size();
-        if (fallback && native_library && k->failing_since != Clock::time_point{} &&
+    bool other_library = false;
+    for (auto &[driver, fallback] : o->drivers) {
+        if (fallback && other_library && k->failing_since != Clock::time_point{} &&
             now - k->failing_since < kFallbackAfter)
             break;
-        prepare_mixer_for(o, o->drivers[i].get());
-        const Opened result = o->drivers[i]->open(o->device);
+        const Opened result = open_driver(o, driver.get());
         if (result == Opened::kYes) {
-            opened(o, o->drivers[i].get());
             k->failing_since = {};
             return;
         }
-        native_library = native_library || (!fallback && result != Opened::kNoLibrary);
+        other_library = other_library || (!fallback && result != Opened::kNoLibrary);
     }
     if (k->failing_since == Clock::time_point{})
         k->failing_since = now;
     k->next_try = now + kRetryInterval;
     k->wait = kRetryInterval;
+}
+
+/* When the first stream whose data is all decoded is heard ending: its
+   event is due then, and a look a little after finds it. */
+Milliseconds until_next_end(const Mixer *m)
+{
+    constexpr Milliseconds kAfter(5);
+    const uint64_t end = m->next_end.load(std::memory_order_relaxed);
+    if (end == kNoPosition)
+        return kForever;
+    const uint64_t heard = mixer_heard_now(m);
+    const uint64_t frames = end > heard ? end - heard : 0;
+    return Milliseconds(frames * 1000 / m->rate_hz) + kAfter;
 }
 
 /* Runs the stream while the mixer has voices, pauses it while it has none
@@ -160,8 +159,10 @@ void try_open(Output *o, Keeper *k)
 void look(Output *o, Keeper *k)
 {
     const bool want = mixer_has_voices(o->mixer);
-    if (o->open && o->open->lost())
+    if (o->open && o->open->lost()) {
         close_stream(o, k); /* the server went away, or the device did */
+        mixer_output_lost(o->mixer);
+    }
     k->wait = kWatchInterval;
     if (want) {
         if (!o->open)
@@ -180,32 +181,9 @@ void look(Output *o, Keeper *k)
             close_stream(o, k);
         k->wait = o->open ? std::min(kWatchInterval, until(k->idle_since + kIdleClose)) : kForever;
     }
+    if (o->open && k->running)
+        k->wait = std::min(k->wait, std::min(o->open->follow_mixer(), until_next_end(o->mixer)));
     o->running.store(k->running, std::memory_order_relaxed);
-}
-
-/* For a driver that writes ahead: what has been heard is forgotten, and
-   after a change, or while a voice waits for its data, the queue is
-   written again from just past what is heard. */
-void follow_mixer(Output *o, Keeper *k)
-{
-    Driver *d = o->open;
-    if (!d || !d->deep() || !k->running)
-        return;
-    Mixer *m = o->mixer;
-    // Relaxed: both are hints to look again; what they stand for is read
-    // through atomics of its own.
-    const uint32_t changes = m->changes.load(std::memory_order_relaxed);
-    const bool starved = m->starved.exchange(false, std::memory_order_relaxed);
-    const bool rewrite = changes != k->seen_changes || starved;
-    k->seen_changes = changes;
-    uint64_t heard = 0;
-    if (!d->heard_position(rewrite, &heard))
-        return;
-    mixer_retire(m, heard);
-    if (rewrite)
-        d->rewrite_from(heard + d->rewrite_margin_frames());
-    if (starved)
-        k->wait = std::min(k->wait, kStarvedRetry);
 }
 
 /* Once the output is connected: the decoder, ahead of the first stream. */
@@ -231,7 +209,7 @@ void keeper_main(Output *o)
         k.preload_at = Clock::now() + kPreloadDecoderAfter;
     while (!o->quit.load(std::memory_order_acquire)) {
         look(o, &k);
-        follow_mixer(o, &k);
+        events_signal(&o->mixer->events);
         preload_decoder(o, &k);
         if (o->open)
             o->open->wait(k.wait);
@@ -242,34 +220,26 @@ void keeper_main(Output *o)
         close_stream(o, &k);
 }
 
-/* SONA_OUTPUT names one driver to use alone; unset, every driver in order:
-   PipeWire's own API where a PipeWire server answers, else libpulse (for
-   PulseAudio), else SDL. */
+/* SONA_OUTPUT names one driver to use alone; unset, every driver in the
+   table's order. */
 void add_drivers(Output *o)
 {
-    Mixer *m = o->mixer;
     const char *forced = std::getenv("SONA_OUTPUT");
     const std::string only = forced ? forced : "";
-    if (only.empty() || only == "pipewire")
-        o->drivers.push_back(make_pipewire_driver(m, o->wake_fd));
-    if (only.empty() || only == "pulse")
-        o->drivers.push_back(make_pulse_driver(m, o->wake_fd));
-    if (only.empty() || only == "sdl")
-        o->drivers.push_back(make_sdl_driver(m, o->wake_fd));
-    o->last_is_fallback = only.empty();
+    const DriverContext context{o->mixer, o->wake_fd, &o->write_ahead};
+    for (const DriverEntry &entry : kDrivers)
+        if (only.empty() || only == entry.name)
+            o->drivers.emplace_back(entry.make(context), only.empty() && entry.fallback);
 }
 
 /* A numbered device must exist, which only a server can say: Init finds
    it first, with the first driver that opens it. */
 int32_t open_numbered(Output *o)
 {
-    for (auto &d : o->drivers) {
-        prepare_mixer_for(o, d.get());
-        const Opened result = d->open(o->device);
-        if (result == Opened::kYes) {
-            opened(o, d.get());
+    for (auto &[driver, fallback] : o->drivers) {
+        const Opened result = open_driver(o, driver.get());
+        if (result == Opened::kYes)
             return SONA_OK;
-        }
         if (result == Opened::kNoDevice)
             break;
     }
@@ -277,59 +247,6 @@ int32_t open_numbered(Output *o)
 }
 
 } // namespace
-
-std::string program_name()
-{
-    std::string name;
-    if (FILE *f = std::fopen("/proc/self/comm", "re")) {
-        char buf[64] = {};
-        if (std::fgets(buf, sizeof buf, f))
-            name = buf;
-        std::fclose(f);
-    }
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
-        name.pop_back();
-    return name.empty() ? "libsona" : name;
-}
-
-uint32_t channels_for(int sink_channels)
-{
-    if (sink_channels <= 0)
-        return kMixChannels;
-    Fold fold;
-    uint32_t n = std::min<uint32_t>(uint32_t(sink_channels), kMixChannels);
-    while (n > 1 && !fold_for_channels(n, &fold))
-        --n;
-    return n;
-}
-
-void wait_for_wake(int wake_fd, std::chrono::milliseconds timeout)
-{
-    pollfd readable{wake_fd, POLLIN, 0};
-    if (::poll(&readable, 1, int(std::min<milliseconds::rep>(timeout.count(), INT32_MAX))) > 0)
-        drain_wake(wake_fd);
-}
-
-void drain_wake(int wake_fd)
-{
-    uint64_t count;
-    (void)!::read(wake_fd, &count, sizeof count);
-}
-
-bool load_calls(const char *soname, const char *prefix, const char *const *names, size_t count,
-                void *calls, size_t calls_size)
-{
-    if (calls_size != count * sizeof(void (*)()))
-        return false;
-    void *lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-    for (size_t i = 0; lib && i < count; ++i) {
-        void *call = dlsym(lib, (std::string(prefix) + names[i]).c_str());
-        if (!call)
-            return false;
-        std::memcpy(static_cast<char *>(calls) + i * sizeof call, &call, sizeof call);
-    }
-    return lib != nullptr;
-}
 
 void OutputDeleter::operator()(Output *o) const
 {
@@ -348,22 +265,21 @@ void OutputDeleter::operator()(Output *o) const
 
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
 {
-    OutputPtr o(new (std::nothrow) Output);
+    OutputPtr o(new (std::nothrow) Output(mixer));
     if (!o)
         return SONA_ERROR_MEMORY;
-    o->mixer = mixer;
     o->device = device;
     o->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (o->wake_fd < 0)
         return SONA_ERROR_MEMORY;
     if (device == 0) {
-        o->drivers.push_back(make_silent_driver(mixer, o->wake_fd));
-        opened(o.get(), o->drivers.front().get());
+        o->drivers.emplace_back(make_silent_driver({mixer, o->wake_fd, nullptr}), false);
+        open_driver(o.get(), o->drivers.front().first.get());
     } else {
         add_drivers(o.get());
-        // Until a driver has opened, rings are sized for one that writes
-        // ahead: the native driver comes first.
-        mixer->writes_ahead.store(true, std::memory_order_relaxed);
+        // Until a driver has opened, rings are made for one that writes
+        // ahead: should it be the one, streams made meanwhile fit it.
+        o->write_ahead.begin();
         if (device >= 2 && open_numbered(o.get()) != SONA_OK)
             return SONA_ERROR_DEVICE;
     }

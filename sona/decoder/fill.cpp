@@ -1,7 +1,7 @@
 // Decoding, resampling and packing: packets to frames, frames through the
 // resampler to float planes at the output rate, planes through the channel
 // map into the ring.  Runs on a decode worker, never in the mix.
-#include "decoder.h"
+#include "decoder/ffmpeg.h"
 
 extern "C" {
 #include <libavutil/opt.h>

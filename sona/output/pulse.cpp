@@ -12,7 +12,8 @@
 // takes that back.  Through pipewire-pulse the read pointer runs a graph
 // cycle or two ahead of what is heard and cannot be taken back, so the
 // buffer there is shallower and the margin a cycle.
-#include "output.h"
+#include "output/driver.h"
+#include "output/write_ahead.h"
 
 #include <pulse/context.h>
 #include <pulse/introspect.h>
@@ -86,6 +87,9 @@ struct Shape {
 constexpr Shape kPulseAudioShape{400, 100, 25, 0};
 constexpr Shape kPipeWireShape{224, 100, 2, 1024};
 
+/* While a voice waits for decoded audio, how soon the queue is written
+   again to bring its start forward. */
+constexpr Milliseconds kStarvedRetry(10);
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
 /* A rewrite goes to the server in pieces of this many frames at most, so
@@ -124,7 +128,10 @@ struct SinkFound {
 
 class PulseDriver : public Driver {
 public:
-    PulseDriver(Mixer *m, int wake_fd) : mixer_(m), wake_fd_(wake_fd) {}
+    explicit PulseDriver(const DriverContext &context)
+        : mixer_(context.mixer), wake_fd_(context.wake_fd), written_(*context.write_ahead)
+    {
+    }
     ~PulseDriver() override
     {
         close();
@@ -133,7 +140,6 @@ public:
         if (loop_)
             pa_->mainloop_free(loop_);
     }
-    const char *name() const override { return "pulse"; }
 
     Opened open(int32_t device) override
     {
@@ -149,7 +155,7 @@ public:
         // After a loss, what was written but not heard went with the old
         // stream: the new one takes up where the old one was heard.
         if (last_heard_ != kNoPosition)
-            mixer_rewind(mixer_, last_heard_);
+            written_.rewind(last_heard_);
         if (!open_stream(device == 1 ? nullptr : sink.name.c_str())) {
             close();
             return Opened::kNoServer;
@@ -184,16 +190,37 @@ public:
                pa_->stream_get_state(stream_) != PA_STREAM_READY;
     }
 
-    void wait(std::chrono::milliseconds timeout) override
+    void wait(Milliseconds timeout) override
     {
-        if (pa_->mainloop_prepare(loop_, int(timeout.count()) * 1000) >= 0 &&
+        if (pa_->mainloop_prepare(loop_, timeout_count<std::chrono::microseconds>(timeout)) >= 0 &&
             pa_->mainloop_poll(loop_) >= 0)
             pa_->mainloop_dispatch(loop_);
     }
 
-    bool deep() const override { return true; }
+    bool writes_ahead() const override { return true; }
 
-    bool heard_position(bool exact, uint64_t *position) override
+    /* What has been heard is forgotten, and after a change, or while a
+       voice waits for its data, the queue is written again from just past
+       what is heard. */
+    Milliseconds follow_mixer() override
+    {
+        const WriteAhead::Pending pending = written_.take();
+        uint64_t heard = 0;
+        if (!heard_position(pending.any(), &heard))
+            return kForever;
+        written_.heard(heard);
+        if (pending.any())
+            rewrite_from(heard + rewrite_margin_frames());
+        return pending.starved ? kStarvedRetry : kForever;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    /* Where the server plays, in the mixer's positions: `exact` asks the
+       server; else an estimate from what the driver last learnt, never
+       behind it by more than the server's own buffer. */
+    bool heard_position(bool exact, uint64_t *position)
     {
         if (exact || !playing_ || estimate_from_ == kNoPosition ||
             Clock::now() - estimated_at_ > kEstimateFor)
@@ -203,26 +230,27 @@ public:
         // started (a sink that wakes from idle can hold a stream back for
         // a second or two).
         const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
-        *position = std::min(estimate_from_ + uint64_t(ran * mixer_->rate_hz), mixer_->position);
+        *position = std::min(estimate_from_ + uint64_t(ran * mixer_rate_hz(mixer_)), written_.written());
         last_heard_ = *position;
+        mixer_playing_at(mixer_, *position, steady_now_ns());
         return true;
     }
 
-    uint32_t rewrite_margin_frames() const override
+    /* How far past the heard position a rewrite must start, so that no
+       part of it is already on its way out. */
+    uint32_t rewrite_margin_frames() const
     {
-        return mixer_->rate_hz * shape_.margin_ms / 1000 + shape_.margin_cycle_frames + late_frames_;
+        return mixer_rate_hz(mixer_) * shape_.margin_ms / 1000 + shape_.margin_cycle_frames + late_frames_;
     }
 
-    void rewrite_from(uint64_t position) override
+    /* Writes again over what was queued, from a mixer position on. */
+    void rewrite_from(uint64_t position)
     {
-        const uint64_t end = mixer_->position;
-        const uint64_t from = mixer_rewind(mixer_, position);
+        const uint64_t end = written_.written();
+        const uint64_t from = written_.rewind(position);
         if (from != kNoPosition) /* never before base_: what is heard is past it */
             write_frames(end - from, true, int64_t(from - base_) * int64_t(frame_bytes()));
     }
-
-private:
-    using Clock = std::chrono::steady_clock;
 
     size_t frame_bytes() const { return sizeof(float) * mixer_out_channels(mixer_); }
 
@@ -249,8 +277,8 @@ private:
     {
         const auto bound = Clock::now() + kServerBound;
         while (!done()) {
-            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(bound - Clock::now());
-            if (left.count() <= 0 || pa_->mainloop_prepare(loop_, int(left.count())) < 0 ||
+            const auto left = bound - Clock::now();
+            if (left.count() <= 0 || pa_->mainloop_prepare(loop_, timeout_count<std::chrono::microseconds>(left)) < 0 ||
                 pa_->mainloop_poll(loop_) < 0 || pa_->mainloop_dispatch(loop_) < 0)
                 return false;
         }
@@ -311,9 +339,9 @@ private:
     bool open_stream(const char *sink_name)
     {
         const uint32_t channels = mixer_out_channels(mixer_);
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, mixer_->rate_hz, uint8_t(channels)};
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, mixer_rate_hz(mixer_), uint8_t(channels)};
         const pa_channel_map map = map_for(channels);
-        const auto bytes = [&](uint32_t ms) { return uint32_t(uint64_t(mixer_->rate_hz) * ms / 1000 * frame_bytes()); };
+        const auto bytes = [&](uint32_t ms) { return uint32_t(uint64_t(mixer_rate_hz(mixer_)) * ms / 1000 * frame_bytes()); };
         const pa_buffer_attr attr{uint32_t(-1), bytes(shape_.target_ms), uint32_t(-1),
                                   bytes(shape_.request_ms), uint32_t(-1)};
         pa_proplist *props = pa_->proplist_new();
@@ -332,7 +360,7 @@ private:
             this);
         // Corked until something plays; the server never remixes.
         const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS);
-        base_ = mixer_->position;
+        base_ = written_.written();
         estimate_from_ = kNoPosition;
         if (pa_->stream_connect_playback(stream_, sink_name, &attr, flags, nullptr, nullptr) < 0)
             return false;
@@ -375,7 +403,7 @@ private:
     void note_lateness()
     {
         const double seconds = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
-        const auto late = uint32_t(2 * seconds * mixer_->rate_hz);
+        const auto late = uint32_t(2 * seconds * mixer_rate_hz(mixer_));
         late_frames_ = std::max(late, late_frames_ - late_frames_ / 8);
     }
 
@@ -391,7 +419,7 @@ private:
         const pa_timing_info *t = pa_->stream_get_timing_info(stream_);
         if (!t || t->read_index_corrupt)
             return false;
-        const double rate = mixer_->rate_hz;
+        const double rate = mixer_rate_hz(mixer_);
         const double frames = double(t->read_index) / double(frame_bytes()) +
                               (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
         estimate_from_ = base_ + uint64_t(std::max(frames, 0.0));
@@ -402,6 +430,7 @@ private:
 
     Mixer *mixer_;
     int wake_fd_;
+    WriteAhead &written_;
     const Pulse *pa_ = nullptr;
     pa_mainloop *loop_ = nullptr;
     pa_mainloop_api *api_ = nullptr;
@@ -419,9 +448,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Driver> make_pulse_driver(Mixer *m, int wake_fd)
+std::unique_ptr<Driver> make_pulse_driver(const DriverContext &context)
 {
-    return std::make_unique<PulseDriver>(m, wake_fd);
+    return std::make_unique<PulseDriver>(context);
 }
 
 } // namespace sona

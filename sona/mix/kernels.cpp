@@ -1,7 +1,7 @@
 // What a gain means, stated once in mix_reference, and the two fast paths
 // that the usual cases take (tests/sona/test_mix_kernels.cpp holds them to
 // the reference).  Real-time code (see the contract in sona_internal.h).
-#include "sona_internal.h"
+#include "mix/kernels.h"
 
 #include <algorithm>
 #include <numeric>

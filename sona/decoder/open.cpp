@@ -3,7 +3,7 @@
 // It never sees a path, so it can never treat one as a URL, a protocol or a
 // playlist; nested opens are refused, only audio demuxers from an allow-list
 // may claim the data and only audio decoders may run on it.
-#include "decoder.h"
+#include "decoder/ffmpeg.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -108,7 +108,7 @@ int read_window(void *opaque, uint8_t *buf, int size)
         return AVERROR_EOF;
     const size_t want = size_t(std::min<uint64_t>(uint64_t(size), d->window_size - d->pos));
     if (d->memory) {
-        std::memcpy(buf, d->memory->data() + d->window_start + d->pos, want);
+        std::memcpy(buf, d->memory + d->window_start + d->pos, want);
         d->pos += want;
         return int(want);
     }
@@ -167,16 +167,16 @@ void quiet_ffmpeg_once()
 }
 
 /* The window of the file or memory block that holds the audio. */
-int32_t open_window(const Source &src, Decoder *d)
+int32_t open_window(const DecoderSource &src, Decoder *d)
 {
     uint64_t size = 0;
-    if (src.in_memory) {
+    if (!src.path) {
         d->memory = src.memory;
-        size = d->memory ? d->memory->size() : 0;
+        size = src.memory_size;
     } else {
         // O_NONBLOCK: opening a FIFO must not wait for a writer; we refuse
         // it right after anyway.  O_NOCTTY: a terminal never becomes ours.
-        d->fd.fd = ::open(src.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        d->fd.fd = ::open(src.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (d->fd.fd < 0)
             return SONA_ERROR_FILEOPEN;
         struct stat st {};
@@ -311,7 +311,7 @@ void DecoderDeleter::operator()(Decoder *d) const
     delete d;
 }
 
-int32_t decoder_open(const Source &src, uint32_t out_rate, DecoderPtr *out)
+int32_t decoder_open(const DecoderSource &src, uint32_t out_rate, DecoderPtr *out)
 {
     quiet_ffmpeg_once();
     DecoderPtr d(new (std::nothrow) Decoder);

@@ -10,7 +10,7 @@
 // loop runs on the keeper's thread, iterated in wait(); every PipeWire
 // object lives there, and the stream's process callback, which only ever
 // calls mixer_render, is all that runs elsewhere.
-#include "output.h"
+#include "output/driver.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,7 +52,8 @@ namespace {
     X(stream_destroy)                                                                              \
     X(stream_set_active)                                                                           \
     X(stream_dequeue_buffer)                                                                       \
-    X(stream_queue_buffer)
+    X(stream_queue_buffer)                                                                         \
+    X(stream_get_time_n)
 
 struct PipeWire {
 #define SONA_PIPEWIRE_MEMBER(name) decltype(&::pw_##name) name = nullptr;
@@ -138,7 +138,10 @@ struct Sink {
 
 class PipeWireDriver : public Driver {
 public:
-    PipeWireDriver(Mixer *m, int wake_fd) : mixer_(m), wake_fd_(wake_fd) {}
+    explicit PipeWireDriver(const DriverContext &context)
+        : mixer_(context.mixer), wake_fd_(context.wake_fd)
+    {
+    }
     ~PipeWireDriver() override
     {
         if (!loop_)
@@ -154,7 +157,6 @@ public:
         pw_->loop_destroy(loop_);
         pw_->deinit();
     }
-    const char *name() const override { return "pipewire"; }
 
     Opened open(int32_t device) override
     {
@@ -195,10 +197,10 @@ public:
 
     bool lost() override { return lost_; }
 
-    void wait(std::chrono::milliseconds timeout) override
+    void wait(Milliseconds timeout) override
     {
         Entered in(loop_);
-        pw_loop_iterate(loop_, int(std::min<std::chrono::milliseconds::rep>(timeout.count(), INT_MAX)));
+        pw_loop_iterate(loop_, timeout_count<Milliseconds>(timeout));
     }
 
 private:
@@ -273,8 +275,8 @@ private:
     {
         const auto bound = Clock::now() + kServerBound;
         while (!done() && !lost_) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(bound - Clock::now());
-            if (left.count() <= 0 || pw_loop_iterate(loop_, int(left.count())) < 0)
+            const auto left = std::chrono::ceil<Milliseconds>(bound - Clock::now());
+            if (left.count() <= 0 || pw_loop_iterate(loop_, timeout_count<Milliseconds>(left)) < 0)
                 return false;
         }
         return !lost_;
@@ -432,7 +434,7 @@ private:
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
             PW_KEY_APP_NAME, program_name().c_str(), PW_KEY_MEDIA_NAME, kStreamName,
             PW_KEY_STREAM_DONT_REMIX, "true", nullptr);
-        const uint32_t graph_rate_hz = graph_rate_hz_ ? graph_rate_hz_ : mixer_->rate_hz;
+        const uint32_t graph_rate_hz = graph_rate_hz_ ? graph_rate_hz_ : mixer_rate_hz(mixer_);
         pw_->properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kCycleFrames, graph_rate_hz);
         if (device >= 2)
             pw_->properties_setf(props, PW_KEY_TARGET_OBJECT, "%" PRIu64, sink.serial);
@@ -460,7 +462,7 @@ private:
         frame_bytes_ = uint32_t(sizeof(float)) * mixer_out_channels(mixer_);
         spa_audio_info_raw info{};
         info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = mixer_->rate_hz;
+        info.rate = mixer_rate_hz(mixer_);
         info.channels = mixer_out_channels(mixer_);
         set_positions(info.channels, info.position);
         uint8_t buffer[1024];
@@ -487,12 +489,26 @@ private:
         uint32_t frames = data.data ? data.maxsize / self->frame_bytes_ : 0;
         if (b->requested)
             frames = std::min(frames, uint32_t(b->requested));
+        self->tell_heard();
         if (frames)
             mixer_render(self->mixer_, static_cast<float *>(data.data), frames);
         data.chunk->offset = 0;
         data.chunk->stride = int32_t(self->frame_bytes_);
         data.chunk->size = frames * self->frame_bytes_;
         self->pw_->stream_queue_buffer(self->stream_, b);
+    }
+
+    /* On the data thread: what the graph plays now is what the mixer
+       renders next, less what waits before the device. */
+    void tell_heard()
+    {
+        pw_time t{};
+        if (pw_->stream_get_time_n(stream_, &t, sizeof t) < 0 || t.rate.denom == 0 || t.now <= 0)
+            return;
+        const uint64_t delay = t.delay > 0 ? uint64_t(t.delay) : 0;
+        const uint64_t waiting = delay * t.rate.num * mixer_rate_hz(mixer_) / t.rate.denom + t.buffered;
+        const uint64_t next = mixer_rendered(mixer_);
+        mixer_playing_at(mixer_, next > waiting ? next - waiting : 0, t.now);
     }
 
     Mixer *mixer_;
@@ -523,9 +539,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Driver> make_pipewire_driver(Mixer *m, int wake_fd)
+std::unique_ptr<Driver> make_pipewire_driver(const DriverContext &context)
 {
-    return std::make_unique<PipeWireDriver>(m, wake_fd);
+    return std::make_unique<PipeWireDriver>(context);
 }
 
 } // namespace sona

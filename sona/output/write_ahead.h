@@ -1,0 +1,57 @@
+/*
+ * write_ahead.h - what a driver that writes far ahead of what is heard
+ * uses to write again over it when something changes (write_ahead.cpp).
+ * The mix keeps marks to render again from (mix/history.h), its rings hold
+ * what was written and not yet heard besides what plays, and the driver
+ * says what has been heard.  Offered to the keeper, which begins and ends
+ * it as such a driver comes and goes, and to the libpulse driver.
+ *
+ * Every call but pending() is made on the rendering thread (the keeper,
+ * for libpulse) between renders, or while nothing renders.
+ */
+#ifndef SONA_OUTPUT_WRITE_AHEAD_H
+#define SONA_OUTPUT_WRITE_AHEAD_H
+
+#include "mix/render.h"
+
+namespace sona {
+
+class WriteAhead {
+public:
+    explicit WriteAhead(Mixer *m) : mixer_(m) {}
+
+    /* While nothing renders, before such a driver's stream opens: the mix
+       keeps what it needs to render again anything up to three quarters
+       of a second old, and the rings of streams made from now on hold a
+       second.  False when out of memory. */
+    bool begin();
+    /* While nothing renders: back to an output that plays at once.  Every
+       voice that left the mix has ended for good. */
+    void end();
+
+    /* What calls for the queue to be written again. */
+    struct Pending {
+        bool changed; /* something heard changed since the last take() */
+        bool starved; /* a voice waited for decoded audio */
+        bool any() const { return changed || starved; }
+    };
+    Pending take();
+
+    /* The position of the next frame the mix renders: the write head. */
+    uint64_t written() const;
+    /* Goes back to the first mark at or after `position`, every voice as
+       it was there; returns that position, or kNoPosition when there is
+       none (rendering then goes on from the write head). */
+    uint64_t rewind(uint64_t position);
+    /* Everything before `position` has been heard and will not be
+       rendered again. */
+    void heard(uint64_t position);
+
+private:
+    Mixer *mixer_;
+    uint32_t seen_changes_ = 0;
+};
+
+} // namespace sona
+
+#endif /* SONA_OUTPUT_WRITE_AHEAD_H */
