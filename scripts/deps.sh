@@ -19,7 +19,7 @@ wanted=("${build_packages[@]}")
 case "${1:-run}" in
   run) ;;
   test) wanted+=("${test_packages[@]}") ;;
-  shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils ffmpeg) ;;
+  shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils xdotool ffmpeg) ;;
   *) echo "usage: $0 run|test|shots" >&2; exit 2 ;;
 esac
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -23,6 +24,7 @@ struct Stream {
     int32_t state = SONA_STATE_STOPPED;
     int64_t position = 0;
     int64_t length = -1;
+    bool ended = false; /* played to its end: Play starts it again */
     std::map<std::string, std::string> tags;
 };
 
@@ -42,6 +44,20 @@ Stream *live(SONA_HSTREAM handle)
     const auto it = streams.find(handle);
     last_error = freed ? SONA_ERROR_INIT : it == streams.end() ? SONA_ERROR_HANDLE : SONA_OK;
     return last_error == SONA_OK ? &it->second : nullptr;
+}
+
+/* FAKE_SONA_SHOW="title;length_s;position_s" gives every new stream what a
+   picture of the window should show, for scripts/screenshot.sh. */
+void shown(Stream &s)
+{
+    const char *show = std::getenv("FAKE_SONA_SHOW");
+    char title[256];
+    long long length_s, position_s;
+    if (show && std::sscanf(show, "%255[^;];%lld;%lld", title, &length_s, &position_s) == 3) {
+        s.tags["title"] = title;
+        s.length = length_s * 44100;
+        s.position = position_s * 44100;
+    }
 }
 
 void clear_event_fd()
@@ -83,7 +99,8 @@ SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t off
     log.insert(log.size() - 1, std::string(" -> ") + (ok ? std::to_string(next_handle) : "0"));
     if (!ok)
         return 0;
-    streams.try_emplace(next_handle); /* keeps what a test set for it ahead */
+    Stream &made = streams.try_emplace(next_handle).first->second; /* keeps what a test set ahead */
+    shown(made);
     return next_handle++;
 }
 
@@ -95,8 +112,9 @@ SONA_BOOL SONA_ChannelPlay(uint32_t handle, SONA_BOOL restart)
     Stream *s = live(handle);
     if (!s)
         return SONA_FALSE;
-    if (restart || (s->state == SONA_STATE_STOPPED && s->position != 0))
+    if (restart || s->ended)
         s->position = 0;
+    s->ended = false;
     s->state = SONA_STATE_PLAYING;
     return SONA_TRUE;
 }
@@ -269,7 +287,8 @@ void FakeSona_PushEvent(SONA_HSTREAM handle, int32_t state)
     if (handle != 0) {
         Stream &s = streams[handle];
         s.state = state;
-        if (state == SONA_STATE_STOPPED && s.length >= 0)
+        s.ended = state == SONA_STATE_STOPPED;
+        if (s.ended && s.length >= 0)
             s.position = s.length;
     }
     events.emplace_back(handle, state);
