@@ -464,8 +464,9 @@ bool Form1::seekStream(std::int64_t us)
 
 std::int64_t Form1::heardUs()
 {
-    guarded([this] { now_.positionUs = Module1::WhatPlays().positionUs; });
-    return now_.positionUs;
+    std::int64_t us = now_.positionUs;
+    guarded([&] { us = Module1::WhatPlays().positionUs; });
+    return us;
 }
 
 int Form1::volume() const
