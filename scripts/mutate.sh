@@ -85,6 +85,7 @@ ui/Form1.cpp @@     if (now_.status == Module1::Status::Paused) @@     if (now_.
 playback/Module1.cpp @@     RestingAtStart = true; @@     RestingAtStart = false;
 playback/Module1.cpp @@     modSona::SONA_ChannelSetPosition(CurrentStream, 0);\n    RestingAtStart @@     RestingAtStart
 ui/Form1.cpp @@     forgetEvents();\n    guarded([] { modSona::SONA_Free(); });\n    refreshPlayback(); @@     guarded([] { modSona::SONA_Free(); });\n    refreshPlayback();
+ui/SleepInhibitor.cpp @@     if (asking_)\n        return;\n    if (wanted_ @@     if (wanted_
 EOF
 )
 
