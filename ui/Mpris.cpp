@@ -20,6 +20,12 @@ const QString NoTrack = QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrac
 const QString TrackPrefix = QStringLiteral("/org/quadrant/Quadrant/Track/");
 constexpr double VolumeScale = 100.0;
 
+// MPRIS's name for a second player of the same program on one bus.
+QString instanceName()
+{
+    return ServiceName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid());
+}
+
 QString statusName(Module1::Status status)
 {
     switch (status) {
@@ -49,7 +55,7 @@ Mpris::Mpris(Form1 *form, QDBusConnection bus, QObject *parent)
     // hand over to) gets an instance of its own, as MPRIS provides.
     bus_.registerObject(ObjectPath, this);
     if (!bus_.registerService(ServiceName))
-        bus_.registerService(ServiceName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid()));
+        bus_.registerService(instanceName());
 }
 
 Mpris::~Mpris()
@@ -57,7 +63,7 @@ Mpris::~Mpris()
     // The player goes with its window, at once, not when the process ends.
     if (bus_.isConnected()) {
         bus_.unregisterService(ServiceName);
-        bus_.unregisterService(ServiceName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid()));
+        bus_.unregisterService(instanceName());
     }
 }
 
