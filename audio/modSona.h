@@ -39,7 +39,19 @@ inline constexpr char LibraryFile[] = "libsona.so.1";
       (std::uint32_t handle, std::int32_t freq, std::int32_t volume, std::int32_t pan),       \
       (handle, freq, volume, pan))                                                             \
     X(SONA_Free, SonaBool, (), ())                                                             \
-    X(SONA_ErrorGetCode, std::int32_t, (), ())
+    X(SONA_ErrorGetCode, std::int32_t, (), ())                                                 \
+    X(SONA_ErrorGetText, const char *, (std::int32_t code), (code))                            \
+    X(SONA_ChannelPause, SonaBool, (StreamHandle handle), (handle))                            \
+    X(SONA_ChannelGetState, std::int32_t, (StreamHandle handle), (handle))                     \
+    X(SONA_ChannelGetPosition, std::int64_t, (StreamHandle handle), (handle))                  \
+    X(SONA_ChannelGetLength, std::int64_t, (StreamHandle handle), (handle))                    \
+    X(SONA_ChannelSetPosition, SonaBool, (StreamHandle handle, std::int64_t frame),            \
+      (handle, frame))                                                                         \
+    X(SONA_ChannelGetTag, std::int32_t,                                                        \
+      (StreamHandle handle, const char *key, char *buf, std::uint32_t size),                  \
+      (handle, key, buf, size))                                                                \
+    X(SONA_EventFd, std::int32_t, (), ())                                                      \
+    X(SONA_EventNext, SonaBool, (StreamHandle * handle, std::int32_t * state), (handle, state))
 
 #define MODSONA_DECLARE(name, result, params, args) result name params;
 MODSONA_ENTRIES(MODSONA_DECLARE)
@@ -57,6 +69,15 @@ enum ErrorCode : std::int32_t {
     ErrorParam = SONA_ERROR_PARAM,
     ErrorMemory = SONA_ERROR_MEMORY,
     ErrorUnknown = SONA_ERROR_UNKNOWN,
+};
+
+// A stream's state, as SONA_ChannelGetState and SONA_EventNext give it;
+// -1 is a handle the library does not know (0, stale, or after SONA_Free).
+enum StreamState : std::int32_t {
+    StateStopped = SONA_STATE_STOPPED,
+    StatePlaying = SONA_STATE_PLAYING,
+    StatePaused = SONA_STATE_PAUSED,
+    StateWaiting = SONA_STATE_WAITING,
 };
 
 // Thrown by the first call of an entry when the library or the entry cannot

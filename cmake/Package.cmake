@@ -80,11 +80,19 @@ string(CONCAT CPACK_DEBIAN_${deb_sona_dev}_DESCRIPTION
 set(CPACK_DEBIAN_${deb_program}_PACKAGE_NAME ${QUADRANT_PACKAGE_PROGRAM})
 set(CPACK_DEBIAN_${deb_program}_PACKAGE_SECTION sound)
 set(CPACK_COMPONENT_${deb_program}_DEPENDS ${QUADRANT_COMPONENT_SONA})
+# Qt's Wayland platform, which dpkg-shlibdeps cannot see (Qt loads it by
+# itself): without it a Wayland desktop shows the window through XWayland,
+# blurred at fractional scales.  Recommended, as the window still opens
+# without it.
+set(CPACK_DEBIAN_${deb_program}_PACKAGE_RECOMMENDS "qt6-wayland")
 string(CONCAT CPACK_DEBIAN_${deb_program}_DESCRIPTION
        "small audio player that sends a file to one 5.1 speaker\n"
        "Quadrant plays audio files of any common format in one window: Play,\n"
        "Stop, a volume slider and Balance, which sends the playing stream to one\n"
-       "speaker of a 5.1 system.  Files dropped on the window play too.")
+       "speaker of a 5.1 system.  Files dropped on the window or opened with it\n"
+       "from a file manager play too; the desktop's player controls and media\n"
+       "keys reach it through MPRIS, and the machine does not suspend while it\n"
+       "plays.")
 
 # Each package's copyright, Debian changelog and lintian overrides, which
 # only packages carry: a plain `cmake --install` leaves them out.

@@ -6,11 +6,11 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build make g++ pkg-config
-                qt6-base-dev qt6-qpa-plugins libgl-dev
+                qt6-base-dev qt6-qpa-plugins qt6-wayland libgl-dev
                 libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
                 libsdl2-dev libpipewire-0.3-dev)
 test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils libpulse-dev
-               pipewire pipewire-pulse wireplumber dbus
+               pipewire pipewire-pulse wireplumber dbus dbus-bin playerctl python3-dbusmock weston
                xvfb xauth xdotool libx11-dev
                clang libclang-rt-14-dev
                desktop-file-utils appstream dpkg-dev lintian)
@@ -19,7 +19,7 @@ wanted=("${build_packages[@]}")
 case "${1:-run}" in
   run) ;;
   test) wanted+=("${test_packages[@]}") ;;
-  shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils ffmpeg) ;;
+  shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils xdotool ffmpeg) ;;
   *) echo "usage: $0 run|test|shots" >&2; exit 2 ;;
 esac
 

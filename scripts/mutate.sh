@@ -76,6 +76,16 @@ sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_o
 sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
 sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
 sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+ui/Mpris.cpp @@         mpris_->form()->stopStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnStopClick");
+ui/Mpris.cpp @@         mpris_->form()->resumeStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnPlayClick");
+ui/Mpris.cpp @@         if (told_.value(it.key()) != it.value()) @@         if (told_.value(it.key()) != it.value() && it.key() != QStringLiteral("Metadata"))
+ui/SleepInhibitor.cpp @@     else if (!wanted_ && holding()) @@     else if (false)
+ui/SingleInstance.cpp @@     const QDir here = QDir::current(); @@     const QDir here = QDir::home();
+ui/Form1.cpp @@     if (now_.status == Module1::Status::Paused) @@     if (now_.status != Module1::Status::Playing)
+playback/Module1.cpp @@     RestingAtStart = true; @@     RestingAtStart = false;
+playback/Module1.cpp @@     modSona::SONA_ChannelSetPosition(CurrentStream, 0);\n    RestingAtStart @@     RestingAtStart
+ui/Form1.cpp @@     forgetEvents();\n    guarded([] { modSona::SONA_Free(); });\n    refreshPlayback(); @@     guarded([] { modSona::SONA_Free(); });\n    refreshPlayback();
+ui/SleepInhibitor.cpp @@     if (asking_)\n        return;\n    if (wanted_ @@     if (wanted_
 EOF
 )
 

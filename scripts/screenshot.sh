@@ -4,7 +4,9 @@
 # each on a fresh Xvfb server, so the pictures are the same on any machine
 # with the same Debian fonts.  Installs what is missing, with sudo when not
 # root.  The window talks to the recording fake of libsona: the picture does
-# not depend on the library, and the fake needs no sound device.
+# not depend on the library, and the fake needs no sound device.  The fake
+# plays a song it makes up, paused two minutes in, so that the picture has
+# the Pause button's work and the line under the controls in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-screenshot
@@ -12,7 +14,8 @@ build=build-screenshot
 if [ "${1:-}" = --inside-xvfb ]; then
   out=$2 scale=$3
   env -u QT_QPA_PLATFORM -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS -u QT_FONT_DPI \
-      QT_SCALE_FACTOR="$scale" LD_LIBRARY_PATH="$build/tests/fake" "$build/bin/quadrant" &
+      -u DBUS_SESSION_BUS_ADDRESS QT_SCALE_FACTOR="$scale" LD_LIBRARY_PATH="$build/tests/program/fake" \
+      FAKE_SONA_SHOW="Morning Song;271;123" "$build/bin/quadrant" /music/morning-song.flac &
   pid=$!
   dump=$(mktemp)
   trap 'kill "$pid" 2>/dev/null || true; rm -f "$dump"' EXIT
@@ -20,6 +23,8 @@ if [ "${1:-}" = --inside-xvfb ]; then
     xwininfo -name Form1 2>/dev/null | grep -q IsViewable && break
     sleep 0.1
   done
+  # The Pause button, pressed: the line then says so.
+  xdotool search --sync --onlyvisible --name '^Form1$' windowfocus --sync key space
   sleep 1 # mapped is not yet painted
   # ffmpeg reads an X window dump from a file, not from a pipe.
   xwd -name Form1 -silent -out "$dump"
@@ -30,7 +35,7 @@ fi
 scripts/deps.sh shots
 
 cmake -S . -B "$build" -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target quadrant fake_sona
+cmake --build "$build" -j"$(nproc)" --target quadrant fake
 
 mkdir -p docs
 for shot in "96 1" "192 2"; do

@@ -19,7 +19,9 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRect>
+#include <QShortcut>
 #include <QSlider>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
@@ -120,6 +122,16 @@ QString shownName(const QString &path)
     return name.isEmpty() ? QDir::toNativeSeparators(path) : name;
 }
 
+// "2:03", or "1:02:03" past the hour.
+QString clock(std::int64_t us)
+{
+    const std::int64_t s = us / 1'000'000;
+    const QChar zero(u'0');
+    if (s < 3600)
+        return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, zero);
+    return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, zero).arg(s % 60, 2, 10, zero);
+}
+
 } // namespace
 
 Form1::Form1(Form1Seams seams, QWidget *parent)
@@ -150,6 +162,7 @@ Form1::Form1(Form1Seams seams, QWidget *parent)
     setWindowTitle(tr("Form1"));
     resize(placed(Form1Layout::Window).size());
     createControls();
+    createShortcuts();
     createTimer();
     OnWindowLoad();
 }
@@ -182,6 +195,10 @@ void Form1::createControls()
     Command3->setObjectName(QStringLiteral("Command3"));
     Command3->setGeometry(placed(Form1Layout::Command3));
 
+    Command4 = new QPushButton(tr("Pause"), this);
+    Command4->setObjectName(QStringLiteral("Command4"));
+    Command4->setGeometry(placed(Form1Layout::Command4));
+
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
     Text1->setGeometry(placed(Form1Layout::Text1));
@@ -198,6 +215,13 @@ void Form1::createControls()
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(placed(Form1Layout::Label3));
 
+    Label4 = new QLabel(this);
+    Label4->setObjectName(QStringLiteral("Label4"));
+    Label4->setGeometry(placed(Form1Layout::Label4));
+    // One line, whatever the title: showWhatPlays shortens the title instead.
+    Label4->setWordWrap(false);
+    Label4->setMinimumHeight(Label4->sizeHint().height());
+
     for (QLabel *label : {Label1, Label2, Label3})
         growToFitText(label);
 
@@ -207,7 +231,7 @@ void Form1::createControls()
     Label3->setBuddy(Text2);
 
     // No default button: Enter in the window presses nothing.
-    for (QPushButton *button : {Command1, Command2, Command3}) {
+    for (QPushButton *button : {Command1, Command2, Command3, Command4}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
@@ -215,7 +239,8 @@ void Form1::createControls()
     // The labels take no focus, so they drop out of the chain by themselves.
     setTabOrder(Command2, Slider1);
     setTabOrder(Slider1, Command1);
-    setTabOrder(Command1, Command3);
+    setTabOrder(Command1, Command4);
+    setTabOrder(Command4, Command3);
     setTabOrder(Command3, Text1);
     setTabOrder(Text1, Text2);
     Command2->setFocus();
@@ -225,6 +250,18 @@ void Form1::createControls()
     connect(Command2, &QPushButton::clicked, this, &Form1::OnPlayClick);
     connect(Command1, &QPushButton::clicked, this, &Form1::OnStopClick);
     connect(Command3, &QPushButton::clicked, this, &Form1::OnBalanceClick);
+    connect(Command4, &QPushButton::clicked, this, &Form1::OnPauseClick);
+    connect(Slider1, &QSlider::valueChanged, this, &Form1::volumeChanged);
+}
+
+void Form1::createShortcuts()
+{
+    // Space pauses wherever the focus is in the window, a button included
+    // (which Space would otherwise press); a text box takes the key first,
+    // as it takes every key it types, so X and Y still get their spaces.
+    auto *space = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    space->setContext(Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, &Form1::OnPauseClick);
 }
 
 void Form1::createTimer()
@@ -309,7 +346,21 @@ void Form1::play(const QString &path)
         Module1::PlayFile(path);
         if (Module1::CurrentStream == 0)
             tellWhyNothingPlays(path);
+        else
+            watchEvents();
     });
+    refreshPlayback();
+}
+
+void Form1::openFiles(const QStringList &paths)
+{
+    if (paths.isEmpty() || failed_)
+        return;
+    play(paths.first());
+    if (paths.size() > 1 && !failed_)
+        seams_.warn(this, tr("Quadrant plays one file at a time: the files given after \"%1\" were "
+                             "not played.")
+                              .arg(shownName(paths.first())));
 }
 
 void Form1::dragEnterEvent(QDragEnterEvent *event)
@@ -374,7 +425,127 @@ void Form1::tellWhyNothingPlays(const QString &path)
 
 void Form1::OnStopClick()
 {
+    forgetEvents();
     guarded([] { modSona::SONA_Free(); });
+    refreshPlayback();
+}
+
+void Form1::OnPauseClick()
+{
+    guarded([] { Module1::PauseOrResume(); });
+    refreshPlayback();
+}
+
+void Form1::pauseStream()
+{
+    guarded([] { Module1::PauseStream(); });
+    refreshPlayback();
+}
+
+void Form1::resumeStream()
+{
+    guarded([] { Module1::ResumeStream(); });
+    refreshPlayback();
+}
+
+void Form1::stopStream()
+{
+    guarded([] { Module1::StopStream(); });
+    refreshPlayback();
+}
+
+bool Form1::seekStream(std::int64_t us)
+{
+    bool moved = false;
+    guarded([&] { moved = Module1::SeekStream(us); });
+    refreshPlayback();
+    return moved;
+}
+
+std::int64_t Form1::heardUs()
+{
+    std::int64_t us = now_.positionUs;
+    guarded([&] { us = Module1::WhatPlays().positionUs; });
+    return us;
+}
+
+int Form1::volume() const
+{
+    return Slider1->value();
+}
+
+void Form1::setVolume(int volume)
+{
+    Slider1->setValue(volume);
+}
+
+void Form1::bringToFront()
+{
+    if (failed_)
+        return;
+    show();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+}
+
+// Asked for once a stream exists: before that there is no news to wait for.
+void Form1::watchEvents()
+{
+    if (events_)
+        return;
+    const int fd = modSona::SONA_EventFd();
+    if (fd < 0)
+        return;
+    events_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(events_, &QSocketNotifier::activated, this, &Form1::takeEvents);
+}
+
+void Form1::forgetEvents()
+{
+    delete events_;
+    events_ = nullptr;
+}
+
+void Form1::takeEvents()
+{
+    // Each event only says that a stream changed by itself; what the window
+    // and the desktop show is asked afresh, which also covers lost events.
+    guarded([] {
+        while (modSona::SONA_EventNext(nullptr, nullptr)) {
+        }
+    });
+    refreshPlayback();
+}
+
+void Form1::refreshPlayback()
+{
+    bool audible = false;
+    guarded([&] {
+        now_ = Module1::WhatPlays();
+        audible = Module1::SomethingAudible();
+    });
+    if (failed_)
+        return;
+    showWhatPlays();
+    emit playbackChanged(now_, audible);
+}
+
+void Form1::showWhatPlays()
+{
+    if (!now_.live) {
+        Label4->clear();
+        return;
+    }
+    QString where = clock(now_.positionUs);
+    if (now_.lengthUs >= 0)
+        where += QStringLiteral(" / ") + clock(now_.lengthUs);
+    if (now_.status == Module1::Status::Paused)
+        where += QStringLiteral("   ") + tr("Paused");
+    const QString gap = QStringLiteral("   ");
+    const int room = Label4->width() - Label4->fontMetrics().horizontalAdvance(gap + where);
+    Label4->setText(Label4->fontMetrics().elidedText(now_.title, Qt::ElideRight, std::max(room, 0)) + gap +
+                    where);
 }
 
 bool Form1::readCoordinate(QLineEdit *box, const QString &name, std::int16_t &value)
@@ -408,10 +579,12 @@ void Form1::OnBalanceClick()
 void Form1::OnVolumeTimer()
 {
     guarded([this] { Module1::SetVolume(Slider1->value()); });
+    refreshPlayback();
 }
 
 void Form1::OnWindowUnload()
 {
+    forgetEvents();
     guarded([] { modSona::SONA_Free(); });
 }
 

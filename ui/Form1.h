@@ -1,7 +1,11 @@
 // The program's only window and its start-up object: creating it opens the
 // audio output, closing it releases the output.  Its handlers turn clicks and
 // timer ticks into calls of Module1, and of SONA_Free for Stop and closing.
+// It is also the one door to sound for the desktop's controls (Desktop.h):
+// every call into the library goes through the window's guard.
 #pragma once
+
+#include "Module1.h"
 
 #include <QWidget>
 
@@ -15,6 +19,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSlider;
+class QSocketNotifier;
 class QTimer;
 
 namespace modSona {
@@ -46,6 +51,38 @@ public:
 
     void setVisible(bool visible) override;
 
+    // Files given to the program, or handed over by a later start: the
+    // first plays as if chosen with Play; there is no playlist, so the
+    // user is told in one line that the others were not played.
+    void openFiles(const QStringList &paths);
+
+    // The current stream as last asked of the library (on every tick, event
+    // and action), and where it is heard, asked now.
+    const Module1::NowPlaying &nowPlaying() const { return now_; }
+    std::int64_t heardUs();
+
+    // The slider's volume, 0..100.
+    int volume() const;
+    void setVolume(int volume);
+
+public slots:
+    // The desktop's player controls: each acts on CurrentStream, as the
+    // Pause button does, and never on the output itself.
+    void pauseStream();
+    void resumeStream();
+    void stopStream();
+    // False, with nothing changed, for a place the stream does not have.
+    bool seekStream(std::int64_t us);
+    // Shows the window above the others, as a second start asks.
+    void bringToFront();
+
+signals:
+    // After anything that may have changed what plays: a tick, an event of
+    // the library, an action.  `audible` holds while any stream the program
+    // started may be heard.
+    void playbackChanged(const Module1::NowPlaying &now, bool audible);
+    void volumeChanged(int volume);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     // Files dropped from a file manager play as if each had been chosen
@@ -57,12 +94,14 @@ protected:
 private slots:
     void OnPlayClick();
     void OnStopClick();
+    void OnPauseClick();
     void OnBalanceClick();
     void OnVolumeTimer();
 
 private:
     void createControls();
     void createTimer();
+    void createShortcuts();
     void OnWindowLoad();
     void OnWindowUnload();
 
@@ -72,18 +111,29 @@ private:
     void playDropped(const QStringList &paths);
     void tellWhyNothingPlays(const QString &path);
     bool readCoordinate(QLineEdit *box, const QString &name, std::int16_t &value);
+    void watchEvents();
+    void forgetEvents();
+    void takeEvents();
+    void refreshPlayback();
+    void showWhatPlays();
 
     Form1Seams seams_;
     bool failed_ = false;
+    Module1::NowPlaying now_;
+    // Readable while the library has news of a stream; the library's own
+    // descriptor, so it goes before SONA_Free closes it.
+    QSocketNotifier *events_ = nullptr;
 
     QPushButton *Command1 = nullptr; // Stop
     QPushButton *Command2 = nullptr; // Play
     QPushButton *Command3 = nullptr; // Balance
+    QPushButton *Command4 = nullptr; // Pause
     QSlider *Slider1 = nullptr;
     QLineEdit *Text1 = nullptr; // X
     QLineEdit *Text2 = nullptr; // Y
     QLabel *Label1 = nullptr;
     QLabel *Label2 = nullptr;
     QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr; // what plays, and where
     QTimer *Timer1 = nullptr;
 };

@@ -31,5 +31,7 @@ inline constexpr Place Text1{360, 2760, 495, 285};     // X
 inline constexpr Place Text2{1320, 2760, 495, 285};    // Y
 inline constexpr Place Label2{120, 2760, 255, 255};    // "X"
 inline constexpr Place Label3{1080, 2760, 135, 255};   // "Y"
+inline constexpr Place Command4{3720, 120, 1575, 375}; // Pause, right of Stop
+inline constexpr Place Label4{120, 3180, 5985, 255};   // what plays, and where
 
 } // namespace Form1Layout

@@ -1,8 +1,12 @@
-// Start-up: the application and its one window; the program has no command
-// line of its own and reads no settings.
+// Start-up: the application and its one window.  The arguments are files
+// to play, as the file manager's Open With gives them; while a window runs
+// on the same session bus, a start hands them to it instead and ends.
+#include "Desktop.h"
 #include "Form1.h"
+#include "SingleInstance.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +41,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // Wayland matches the window to its launcher, and so to its icon, by this.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUADRANT_APP_ID));
+    const QStringList paths = SingleInstance::absolutePaths(QApplication::arguments().mid(1));
+    const QDBusConnection session = QDBusConnection::sessionBus();
+    SingleInstance instance(session);
+    if (instance.handOver(paths))
+        return EXIT_SUCCESS;
     Form1 form;
+    Desktop desktop(&form, &instance, session, QDBusConnection::systemBus());
     form.show();
+    form.openFiles(paths);
     return app.exec();
 }

@@ -36,8 +36,9 @@ installed=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
   fail "installed files differ from the expected ones:$(diff <(echo "$expected") <(echo "$installed"))"
 
 desktop=$prefix/share/applications/$app_id.desktop
-# The program takes no command line: no %f or %U for a launcher to fill.
-grep -qx 'Exec=quadrant' "$desktop" || fail "the launcher does not run plain quadrant"
+# Files only, as paths: the library opens no URLs, so %F, not %U.
+grep -qx 'Exec=quadrant %F' "$desktop" || fail "the launcher does not give quadrant its files"
+grep -q '^MimeType=.*audio/flac;' "$desktop" || fail "the launcher offers no audio formats"
 grep -qx "Icon=$app_id" "$desktop" || fail "the launcher names another icon"
 grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" \
   "$prefix/share/metainfo/$app_id.metainfo.xml" || fail "the metainfo names another launcher"

@@ -5,55 +5,26 @@
 // runs the cases for a missing library or entry in processes of their own.
 #include "Form1.h"
 #include "Module1.h"
-#include "fake_sona.h"
-#include "modSona.h"
+#include "fake_calls.h"
 
 #include <QApplication>
 #include <QDropEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
+#include <map>
 #include <memory>
+#include <regex>
 
 namespace {
-
-/* The fake is reached by name, as the binding reaches libsona: linked to
-   the tests, it would keep them from starting where the library is missing. */
-void *fake(const char *entry)
-{
-    static void *const library = dlopen(modSona::LibraryFile, RTLD_NOW);
-    void *found = library ? dlsym(library, entry) : nullptr;
-    return found ? found : throw std::runtime_error(std::string("the fake has no ") + entry);
-}
-#define FAKE(entry) reinterpret_cast<decltype(&entry)>(fake(#entry))
-std::string calls()
-{
-    return FAKE(FakeSona_Log)();
-}
-
-std::string flags(uint32_t handle, const char *word)
-{
-    return "SONA_ChannelSetFlags(" + std::to_string(handle) + ", " + word + ")\n";
-}
-
-std::string volume(uint32_t handle, int value)
-{
-    return "SONA_ChannelSetAttributes(" + std::to_string(handle) + ", 0, " + std::to_string(value) + ", 64)\n";
-}
-
-std::string played(const std::string &path, uint32_t handle)
-{
-    return "SONA_StreamCreateFile(0, \"" + path + "\", 0, 0, 0) -> " + std::to_string(handle) +
-           "\nSONA_ChannelPlay(" + std::to_string(handle) + ", 0)\n";
-}
 
 class Window : public ::testing::Test {
 protected:
@@ -155,16 +126,18 @@ const UnplayableRow kUnplayable[] = {
     {SONA_ERROR_MEMORY, SONA_OK, "the audio library could not open it as sound."},
 };
 
-TEST_F(Window, UnplayableFilesAreExplainedOnceByPlayAndByDropAndLeaveNoStream)
+TEST_F(Window, UnplayableFilesAreExplainedOnceByPlayByDropAndAtStartAndLeaveNoStream)
 {
     for (const UnplayableRow &row : kUnplayable) {
-        for (bool dropped : {false, true}) {
-            SCOPED_TRACE(row.reason);
+        for (const char *way : {"chooser", "drop", "argument"}) {
+            SCOPED_TRACE(std::string(row.reason) + " by " + way);
             Module1::CurrentStream = 7;
             FAKE(FakeSona_FailNext)("SONA_StreamCreateFile", row.creation);
             FAKE(FakeSona_FailNext)("SONA_ChannelPlay", row.play);
-            if (dropped)
+            if (way == std::string("drop"))
                 EXPECT_EQ(drop({"file:///music/song.flac"}, Qt::CopyAction), Qt::CopyAction);
+            else if (way == std::string("argument"))
+                form_->openFiles({"/music/song.flac"});
             else
                 play("/music/song.flac");
             EXPECT_EQ(warnings_, QStringList{QString("\"song.flac\" cannot be played: ") + row.reason});
@@ -174,6 +147,92 @@ TEST_F(Window, UnplayableFilesAreExplainedOnceByPlayAndByDropAndLeaveNoStream)
             FAKE(FakeSona_Reset)();
         }
     }
+}
+
+TEST_F(Window, FilesGivenAtStartPlayTheFirstAndSayInOneLineTheOthersWereNot)
+{
+    form_->openFiles({"/music/one.flac", "/music/two.flac", "/music/three.flac"});
+    EXPECT_EQ(calls(), played("/music/one.flac", 1));
+    EXPECT_EQ(warnings_, QStringList{"Quadrant plays one file at a time: the files given after \"one.flac\" "
+                                     "were not played."});
+    FAKE(FakeSona_Reset)();
+    warnings_.clear();
+    form_->openFiles({});
+    EXPECT_EQ(calls(), "");
+    EXPECT_TRUE(warnings_.isEmpty());
+}
+
+/* What the line under the controls reads once the window has asked again. */
+struct LineRow {
+    const char *step;
+    std::string calls;
+    const char *line;
+};
+
+TEST_F(Window, PauseAndSpaceHoldAndResumeTheStreamAndTheLineSaysWhatPlaysAndWhere)
+{
+    constexpr int64_t kRate = 44100;
+    auto *line = control<QLabel>("Label4");
+    auto *text1 = control<QLineEdit>("Text1");
+    choice_ = [] { return ADD_FAILURE() << "Space opened the chooser", QString(); };
+    form_->show();
+    form_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+    FAKE(FakeSona_SetTag)(1, "title", "Song of \xc3\xa9t\xc3\xa9");
+    FAKE(FakeSona_SetLength)(1, 271 * kRate);
+    const std::map<std::string, std::function<void()>> steps{
+        {"Pause", [&] { control<QPushButton>("Command4")->click(); }},
+        {"Space on Play", [&] { control<QPushButton>("Command2")->setFocus(), QTest::keyClick(form_->focusWidget(), Qt::Key_Space); }},
+        {"Space in X", [&] { text1->setFocus(), QTest::keyClick(text1, Qt::Key_Space); }},
+        {"play one", [&] { form_->openFiles({"/music/one.flac"}); }},
+        {"play two", [&] { form_->openFiles({"/music/two.flac"}); }},
+        {"at 2:03", [&] { FAKE(FakeSona_SetPosition)(1, 123 * kRate), wait_for_ticks(1); }},
+        {"at 1:02:03", [&] { FAKE(FakeSona_SetPosition)(2, 3723 * kRate), wait_for_ticks(1); }},
+        {"end",
+         [&] {
+             /* No tick meanwhile: the event alone must tell the window. */
+             auto *timer = control<QTimer>("Timer1");
+             timer->stop();
+             FAKE(FakeSona_PushEvent)(1, SONA_STATE_STOPPED);
+             QTest::qWait(50);
+             timer->start();
+         }},
+        /* The loop runs after it: a notifier left on the library's closed
+           descriptor would say so. */
+        {"Stop", [&] { control<QPushButton>("Command1")->click(), QTest::qWait(20); }},
+    };
+    const LineRow rows[] = {
+        {"Pause", "", ""}, /* nothing to pause yet */
+        {"Space on Play", "", ""},
+        {"play one", played("/music/one.flac", 1), "Song of \xc3\xa9t\xc3\xa9   0:00 / 4:31"},
+        {"at 2:03", "", "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31"},
+        {"Pause", paused(1), "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31   Paused"},
+        {"Space on Play", resumed(1), "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31"},
+        {"Space on Play", paused(1), "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31   Paused"},
+        {"Space in X", "", "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31   Paused"},
+        {"Pause", resumed(1), "Song of \xc3\xa9t\xc3\xa9   2:03 / 4:31"},
+        /* Played to its end, told by the library's event, not by a tick. */
+        {"end", "", "Song of \xc3\xa9t\xc3\xa9   4:31 / 4:31"},
+        {"Pause", resumed(1), "Song of \xc3\xa9t\xc3\xa9   0:00 / 4:31"},
+        /* No title tag and no length yet: the file's name and the time alone. */
+        {"play two", played("/music/two.flac", 2), "two.flac   0:00"},
+        {"at 1:02:03", "", "two.flac   1:02:03"},
+        {"Pause", paused(2), "two.flac   1:02:03   Paused"},
+        {"Stop", "SONA_Free()\n", ""},
+        {"Pause", "", ""}, /* the output is gone, and the stream with it */
+    };
+    for (const LineRow &row : rows) {
+        SCOPED_TRACE(row.step);
+        const size_t before = calls().size();
+        steps.at(row.step)();
+        /* Less the ticks' volume, which the first test judges. */
+        std::string made = calls().substr(before);
+        made = std::regex_replace(made, std::regex("SONA_ChannelSetAttributes.*\n"), "");
+        EXPECT_EQ(made, row.calls);
+        EXPECT_EQ(line->text().toStdString(), row.line);
+    }
+    EXPECT_EQ(text1->text(), " ") << "Space did not type in the X box";
+    EXPECT_TRUE(warnings_.isEmpty());
 }
 
 struct BoxRow {
@@ -287,6 +346,12 @@ TEST(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
 
 int main(int argc, char **argv)
 {
+    // A warning of Qt's is a fault of the window's: a notifier left on the
+    // library's closed descriptor, a connection that does not fit.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            ADD_FAILURE() << "Qt said: " << text.toStdString();
+    });
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
