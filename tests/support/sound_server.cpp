@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <string_view>
 
 extern char **environ;
 
@@ -78,15 +79,21 @@ Child::Child(const std::vector<std::string> &argv, const std::vector<std::string
              const std::string &log)
 {
     // Built before fork: only async-signal-safe calls may follow it in a
-    // process with threads.  Entries of `env` come first, and so win: a
-    // lookup takes the first of a name.
+    // process with threads.  An entry of `env` replaces the inherited one
+    // of its name: getenv takes the first of a name, the loader the last.
     std::vector<char *> args, envp;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
-    for (char **e = environ; *e; ++e)
-        envp.push_back(*e);
+    for (char **e = environ; *e; ++e) {
+        const std::string_view inherited(*e);
+        const auto same_name = [&](const std::string &set) {
+            return inherited.starts_with(set.substr(0, set.find('=')) + "=");
+        };
+        if (std::none_of(env.begin(), env.end(), same_name))
+            envp.push_back(*e);
+    }
     args.push_back(nullptr);
     envp.push_back(nullptr);
     const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
