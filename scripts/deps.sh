@@ -9,7 +9,7 @@ build_packages=(cmake ninja-build make g++ pkg-config
                 qt6-base-dev qt6-qpa-plugins libgl-dev
                 libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
                 libsdl2-dev libpipewire-0.3-dev)
-test_packages=(libgtest-dev libbenchmark-dev ffmpeg sox pulseaudio pulseaudio-utils libpulse-dev
+test_packages=(libgtest-dev ffmpeg sox pulseaudio pulseaudio-utils libpulse-dev
                pipewire pipewire-pulse wireplumber dbus
                xvfb xauth xdotool libx11-dev
                clang libclang-rt-14-dev
