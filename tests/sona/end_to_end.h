@@ -1,9 +1,9 @@
 // End to end: a real file through the real libsona.so to a private sound
-// server, judged by what its null sink's monitor recorded.  Every case
-// runs on every row of CMakeLists.txt (a server, and the output forced on
-// it, if any), each in a process of its own, so that the server and the
-// library start fresh for each.  The cases that time what is heard live
-// in a program of their own, which runs alone.
+// server, judged by what its null sink's monitor recorded.  The cases run
+// on the rows of CMakeLists.txt (a server, and the output forced on it, if
+// any), each in a process of its own, so that the server and the library
+// start fresh for each.  The cases that time what is heard live in a
+// program of their own, which runs alone.
 #pragma once
 
 #include "sound_server.h"
