@@ -1,7 +1,7 @@
 # Shared by desktop.sh and pipewire.sh, which set root, build, work,
-# seconds and reps before sourcing it: the cleanup, mpv, the build, the
-# files every player plays, Xvfb, the busy cores, and the clock and /proc
-# readings each measure is made of.
+# seconds and reps before sourcing it: the cleanup, the packages, the
+# build, the files every player plays, Xvfb, the busy cores, and the clock
+# and /proc readings each measure is made of.
 
 # Everything start() started, the sound server (PulseAudio's pid, or the
 # PipeWire holder's, whose stdin on descriptor 5 keeps it up) and Xvfb go
@@ -18,15 +18,8 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb, the sound servers, xdotool's libXtst and ffmpeg (ffplay) come with
-# the test tools; mpv, as in run.sh, only for the benchmarks.
-"$root/scripts/deps.sh" test
-if ! command -v mpv >/dev/null; then
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends mpv \
-    >/dev/null
-fi
+# the test tools, mpv with the benchmarks.
+"$root/scripts/deps.sh" bench
 
 build_bench() { # TARGETS...: built in Release in $build, its libsona the one loaded
   echo "== building (Release) in $build"

@@ -3,6 +3,8 @@
 #   deps.sh run    what building and running the player needs
 #   deps.sh test   that, plus what the test suites use
 #   deps.sh shots  that, plus what the window's screenshots are taken with
+#   deps.sh bench  what the tests use, plus mpv, the benchmarks' outside
+#                  baseline, run nowhere else
 set -euo pipefail
 
 build_packages=(cmake ninja-build make g++ pkg-config
@@ -19,8 +21,9 @@ wanted=("${build_packages[@]}")
 case "${1:-run}" in
   run) ;;
   test) wanted+=("${test_packages[@]}") ;;
+  bench) wanted+=("${test_packages[@]}" mpv) ;;
   shots) wanted+=(libgtest-dev xvfb xauth x11-apps x11-utils ffmpeg) ;;
-  *) echo "usage: $0 run|test|shots" >&2; exit 2 ;;
+  *) echo "usage: $0 run|test|shots|bench" >&2; exit 2 ;;
 esac
 
 missing=()
