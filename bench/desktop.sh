@@ -24,10 +24,7 @@ rounds=${PLAY_ROUNDS:-1}
 work=$(mktemp -d /tmp/quadrant-desktop-XXXXXX)
 source "$root/bench/desktop_lib.sh"
 
-echo "== building (Release) in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target quadrant sona sona-ffmpeg bench_window_startup \
-  bench_form1 bench_desktop_probe >/dev/null
+build_bench quadrant sona sona-ffmpeg bench_window_startup bench_form1 bench_desktop_probe
 quadrant=$build/bin/quadrant
 harness=$build/bin/bench_form1
 probe=$build/bin/bench_desktop_probe
@@ -42,26 +39,17 @@ PULSE_RUNTIME_PATH=$work/pulse HOME=$work pulseaudio -n --daemonize=no --exit-id
   --load="module-null-sink sink_name=surround channels=6 channel_map=front-left,front-right,front-center,lfe,rear-left,rear-right" \
   >"$work/pulse.log" 2>&1 &
 pulse_pid=$!
-# Slow to come up when the machine is busy; a minute is plenty.
 for _ in $(seq 600); do
-  [ -S "$work/pulse/native" ] && [ -s "$work/display" ] && break
+  [ -S "$work/pulse/native" ] && break
   sleep 0.1
 done
-if ! [ -S "$work/pulse/native" ] || ! [ -s "$work/display" ]; then
-  echo "Xvfb or PulseAudio did not start; see $work" >&2
-  trap - EXIT
-  exit 1
-fi
-display=:$(head -1 "$work/display")
-export DISPLAY=$display PULSE_SERVER=unix:$work/pulse/native PULSE_RUNTIME_PATH=$work/pulse
-export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio LD_LIBRARY_PATH=$build/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+[ -S "$work/pulse/native" ] || { cat "$work/pulse.log" >&2; echo "PulseAudio did not start" >&2; exit 1; }
+export PULSE_SERVER=unix:$work/pulse/native PULSE_RUNTIME_PATH=$work/pulse
+export HOME=$work XDG_RUNTIME_DIR=$work/xdg SDL_AUDIODRIVER=pulseaudio
 
 mib() { awk -v k="$1" 'BEGIN { if (k == "") printf "-"; else printf "%.1f", k / 1024 }'; }
 
-commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-dirty=$(git -C "$root" status --porcelain -- sona ui playback audio 2>/dev/null | wc -l)
-echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit ($dirty changed files under" \
-  "sona ui playback audio), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+describe_run
 echo "   intervals ${seconds} s, ${reps} latency repetitions, ${runs} start-up runs"
 
 echo
@@ -149,12 +137,8 @@ per_stream=$(growth "${hwm_n[1]}" "${hwm_n[64]}" 63)
 per_stream16=$(growth "${hwm_n[1]}" "${hwm_n[16]}" 15)
 
 echo "(6) silences heard over ${seconds} s of music while two busy loops keep both cores busy"
-start sh -c 'while :; do :; done'; busy1=$started
-start sh -c 'while :; do :; done'; busy2=$started
-start "$harness" --play 1 "$work/music.mp3"; p=$started
-gaps=$("$probe" gaps "$seconds" || true)
+busy_gaps
 echo "$gaps"
-finish "$p"; finish "$busy1"; finish "$busy2"
 
 echo
 echo "== results (load now $(cut -d' ' -f1-3 /proc/loadavg))"

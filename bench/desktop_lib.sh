@@ -1,7 +1,7 @@
 # Shared by desktop.sh and pipewire.sh, which set root, build, work,
-# seconds and reps before sourcing it: the cleanup, mpv, the files every
-# player plays, Xvfb, and the clock and /proc readings each measure is made
-# of.
+# seconds and reps before sourcing it: the cleanup, the packages, the
+# build, the files every player plays, Xvfb, the busy cores, and the clock
+# and /proc readings each measure is made of.
 
 # Everything start() started, the sound server (PulseAudio's pid, or the
 # PipeWire holder's, whose stdin on descriptor 5 keeps it up) and Xvfb go
@@ -18,15 +18,24 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb, the sound servers, xdotool's libXtst and ffmpeg (ffplay) come with
-# the test tools; mpv, as in run.sh, only for the benchmarks.
-"$root/scripts/deps.sh" test
-if ! command -v mpv >/dev/null; then
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends mpv \
-    >/dev/null
-fi
+# the test tools, mpv with the benchmarks.
+"$root/scripts/deps.sh" bench
+
+build_bench() { # TARGETS...: built in Release in $build, its libsona the one loaded
+  echo "== building (Release) in $build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build" -j"${JOBS:-2}" --target "$@" >/dev/null
+  export LD_LIBRARY_PATH=$build/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+}
+
+# What the figures depend on, for the table they go in.
+describe_run() {
+  local commit dirty
+  commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+  dirty=$(git -C "$root" status --porcelain -- sona ui playback audio 2>/dev/null | wc -l)
+  echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit ($dirty changed files under" \
+    "sona ui playback audio), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+}
 
 make_files() {
   echo "== generating files in $work"
@@ -45,10 +54,17 @@ make_files() {
 }
 
 # Xvfb picks a free display itself and names it in $work/display once it
-# accepts clients.
+# accepts clients; slow to come up when the machine is busy, a minute is
+# plenty.
 start_xvfb() {
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
+  for _ in $(seq 600); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; echo "Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=:$(head -1 "$work/display")
 }
 
 clk=$(getconf CLK_TCK)
@@ -89,3 +105,14 @@ stats() { # stats [DIGITS]: median and worst of the numbers on stdin
 }
 field() { sed -nE "s/(^|.* )$1=([^ ]+).*/\2/p" <<<"$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+
+# The probe's gaps line over $seconds of music from the harness, while two
+# busy loops of ordinary priority keep both cores busy, as a build would.
+busy_gaps() { # [NAME=value...] for the probe
+  local busy1 busy2 player
+  start sh -c 'while :; do :; done'; busy1=$started
+  start sh -c 'while :; do :; done'; busy2=$started
+  start "$harness" --play 1 "$work/music.mp3"; player=$started
+  gaps=$(env "$@" "$probe" gaps "$seconds" || true)
+  finish "$player"; finish "$busy1"; finish "$busy2"
+}

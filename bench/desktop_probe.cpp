@@ -24,26 +24,24 @@
 // the stream under test, and the monitor then comes a cycle at a time.
 // PULSE_SERVER and DISPLAY are taken from the environment.
 #include "bench_clock.h"
+#include "sound_server.h"
+
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -221,99 +219,55 @@ private:
     std::vector<Block> blocks_;
 };
 
-// A child process with its stdin and stdout on pipes; its lines are kept
-// with the time they arrived.
-class Child {
+std::vector<std::string> arguments(char **argv)
+{
+    std::vector<std::string> all;
+    for (; *argv; ++argv)
+        all.emplace_back(*argv);
+    return all;
+}
+
+// The Form1 harness, told what to do on its stdin; it answers in lines of
+// its log, each carrying its own time, so they are read at leisure.
+class Harness {
 public:
-    bool start(char **argv, bool talk)
-    {
-        int in[2] = {-1, -1}, out[2] = {-1, -1};
-        if (talk && (pipe(in) != 0 || pipe(out) != 0))
-            return false;
-        pid_ = fork();
-        if (pid_ < 0)
-            return false;
-        if (pid_ == 0) {
-            const int null = ::open("/dev/null", O_RDWR);
-            dup2(talk ? in[0] : null, STDIN_FILENO);
-            dup2(talk ? out[1] : null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-            execvp(argv[0], argv);
-            _exit(127);
-        }
-        if (talk) {
-            close(in[0]);
-            close(out[1]);
-            toChild_ = in[1];
-            reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
-        }
-        return true;
-    }
-
-    ~Child() { stop(); }
-
-    void stop()
-    {
-        if (toChild_ >= 0)
-            close(toChild_);
-        toChild_ = -1;
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-        if (reader_.joinable())
-            reader_.join();
-    }
+    explicit Harness(char **argv) : child_(arguments(argv), {}, log_.path, sound::Child::Input::Pipe) {}
 
     void send(const std::string &line)
     {
-        const std::string text = line + "\n";
-        if (write(toChild_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        if (!child_.send(line + "\n"))
             std::fprintf(stderr, "the harness is not listening\n");
     }
 
     // The rest of the next unread line starting with prefix, or "" after timeoutMs.
     std::string waitLine(const std::string &prefix, int timeoutMs)
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::string found;
-        const auto match = [&] {
-            for (; next_ < lines_.size(); ++next_)
-                if (lines_[next_].rfind(prefix, 0) == 0) {
-                    found = lines_[next_++].substr(prefix.size());
-                    return true;
-                }
-            return false;
-        };
-        arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), match);
-        return found;
+        const long long deadline = monotonicNs() + timeoutMs * 1000000LL;
+        for (;;) {
+            std::ifstream in(log_.path);
+            in.seekg(read_);
+            // A line counts once its newline is in; eof means it is not yet.
+            for (std::string line; std::getline(in, line) && !in.eof();) {
+                read_ = in.tellg();
+                if (line.rfind("warn ", 0) == 0)
+                    std::fprintf(stderr, "harness: %s\n", line.c_str());
+                if (line.rfind(prefix, 0) == 0)
+                    return line.substr(prefix.size());
+            }
+            if (monotonicNs() > deadline)
+                return "";
+            sleepMs(1);
+        }
     }
 
 private:
-    void readLines(int fd)
-    {
-        FILE *in = fdopen(fd, "r");
-        char line[4096];
-        while (in && std::fgets(line, sizeof line, in)) {
-            line[std::strcspn(line, "\n")] = 0;
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.emplace_back(line);
-            arrived_.notify_all();
-            if (std::strncmp(line, "warn ", 5) == 0)
-                std::fprintf(stderr, "harness: %s\n", line);
-        }
-        if (in)
-            std::fclose(in);
-    }
-
-    pid_t pid_ = -1;
-    int toChild_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<std::string> lines_;
-    std::size_t next_ = 0;
+    struct Log {
+        std::string path = "/tmp/bench-harness-XXXXXX";
+        Log() { ::close(mkstemp(path.data())); }
+        ~Log() { std::remove(path.c_str()); }
+    } log_;
+    sound::Child child_;
+    std::streamoff read_ = 0;
 };
 
 int firstSound(int timeoutMs, char **program)
@@ -325,12 +279,9 @@ int firstSound(int timeoutMs, char **program)
         std::fprintf(stderr, "the sink does not fall silent\n");
         return 1;
     }
-    Child child;
     const long long start = monotonicNs();
-    if (!child.start(program, false))
-        return 1;
+    const sound::Child child(arguments(program), {}, "/dev/null"); // killed on return
     const long long heard = monitor.waitFor(start, kSoundLevel, timeoutMs);
-    child.stop();
     if (heard < 0) {
         std::fprintf(stderr, "%s made no sound within %d ms\n", program[0], timeoutMs);
         return 1;
@@ -408,9 +359,7 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
     Monitor monitor;
     if (!monitor.open())
         return 1;
-    Child harness;
-    if (!harness.start(harnessArgv, true))
-        return 1;
+    Harness harness(harnessArgv);
     const std::string window = harness.waitLine("ready ", 20000);
     if (window.empty()) {
         std::fprintf(stderr, "the harness's window did not come up\n");
@@ -478,7 +427,6 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
         keyMs.push_back((heard - t0) / 1e6);
         sliderMs.push_back((std::atoll(moved.c_str()) - t0) / 1e6);
     }
-    harness.stop();
     XCloseDisplay(display);
 
     // The process's first Play also loads the decoder module and FFmpeg;

@@ -3,12 +3,13 @@
 // it.  libsona cannot decode faster than this, so its throughput is
 // reported as a ratio to it.  The resampler is set up as the library sets
 // its own (the SoX engine with float inside, for its -90 dB THD+N), so the
-// ratio shows what the library adds, not a choice of quality; `swr` as a
-// third argument uses libswresample's default engine instead, for scale.
+// ratio shows what the library adds, not a choice of quality.
 //
-// Usage: bench_ffmpeg_floor FILE [REPEATS] [soxr|swr]
+// Usage: bench_ffmpeg_floor FILE [REPEATS]
 // Prints one line: file, seconds of audio, best wall seconds, best CPU
 // seconds, and the speed as a multiple of real time.
+#include "bench_clock.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,26 +18,16 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
 
 constexpr int kRateHz = 44100;
-
-double cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // One buffer cut into `channels` planes of `frames` floats.
 uint8_t **plane_pointers(std::vector<float> &buffer, int frames, int channels)
@@ -50,7 +41,7 @@ uint8_t **plane_pointers(std::vector<float> &buffer, int frames, int channels)
 
 // Decodes the whole file once; returns the frames produced at 44100 Hz,
 // or -1 on error.
-long decode_once(const char *path, bool soxr)
+long decode_once(const char *path)
 {
     AVFormatContext *format = nullptr;
     if (avformat_open_input(&format, path, nullptr, nullptr) < 0)
@@ -76,10 +67,8 @@ long decode_once(const char *path, bool soxr)
                             &codec->ch_layout, codec->sample_fmt, codec->sample_rate, 0,
                             nullptr) < 0)
         goto done;
-    if (soxr) {
-        av_opt_set_sample_fmt(swr, "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0);
-        av_opt_set_int(swr, "resampler", SWR_ENGINE_SOXR, 0);
-    }
+    av_opt_set_sample_fmt(swr, "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0);
+    av_opt_set_int(swr, "resampler", SWR_ENGINE_SOXR, 0);
     if (swr_init(swr) < 0)
         goto done;
     produced = 0;
@@ -134,14 +123,13 @@ int main(int argc, char **argv)
         return 2;
     }
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
-    const bool soxr = !(argc > 3 && std::strcmp(argv[3], "swr") == 0);
     av_log_set_level(AV_LOG_ERROR);
     double best_wall = 1e30, best_cpu = 1e30;
     long frames = 0;
     for (int run = 0; run < repeats; ++run) {
         const double cpu_before = cpu_seconds();
         const auto wall_before = std::chrono::steady_clock::now();
-        frames = decode_once(argv[1], soxr);
+        frames = decode_once(argv[1]);
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                           wall_before)
                                 .count();

@@ -26,20 +26,11 @@ rates=${RATES:-44100 48000}
 work=$(mktemp -d /tmp/quadrant-pipewire-XXXXXX)
 source "$root/bench/desktop_lib.sh"
 
-echo "== building (Release) in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target sona sona-ffmpeg bench_form1 bench_desktop_probe \
-  bench_pipewire_server >/dev/null
+build_bench sona sona-ffmpeg bench_form1 bench_desktop_probe bench_pipewire_server
 harness=$build/bin/bench_form1
 probe=$build/bin/bench_desktop_probe
 make_files
 start_xvfb
-for _ in $(seq 600); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-export DISPLAY=:$(head -1 "$work/display")
-export LD_LIBRARY_PATH=$build/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 server_up() { # RATE: a fresh private PipeWire, its processes' pids in $servers
   mkfifo "$work/hold.$1"
@@ -86,8 +77,8 @@ latency() { # LABEL CYCLE_FRAMES ENV...: the probe's latency line, recorded a cy
     "$work/tone.mp3" "$work/short.mp3" "$harness" 2>/dev/null | tr '\n' ' ')" | tee -a "$work/latency"
 }
 
-echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD)," \
-  "$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); intervals ${seconds} s, ${reps} repetitions"
+describe_run
+echo "   intervals ${seconds} s, ${reps} repetitions"
 for rate in $rates; do
   echo
   echo "== graph at $rate Hz"
@@ -104,12 +95,8 @@ for rate in $rates; do
       latency "sona_pw${cycle}_$rate" "$cycle" PIPEWIRE_LATENCY="$cycle/$rate"
     done
   fi
-  # Both cores busy with work of ordinary priority, as a build would keep them.
-  start sh -c 'while :; do :; done'; busy1=$started
-  start sh -c 'while :; do :; done'; busy2=$started
-  start "$harness" --play 1 "$work/music.mp3"; p=$started
-  echo "busy_$rate $(PROBE_FRAGMENT_FRAMES=1024 "$probe" gaps "$seconds")" | tee -a "$work/gaps"
-  finish "$p"; finish "$busy1"; finish "$busy2"
+  busy_gaps PROBE_FRAGMENT_FRAMES=1024
+  echo "busy_$rate $gaps" | tee -a "$work/gaps"
   exec 5>&-
   wait "$server_pid" || true
 done

@@ -6,8 +6,8 @@
 #   bench/run.sh            all measures
 #   SECONDS_PER_CPU_RUN=20 bench/run.sh   a longer real-time interval for (b)
 #
-# mpv is the outside baseline for (a); it is installed from Debian when
-# missing and run nowhere but here.
+# mpv is the outside baseline for (a); scripts/deps.sh installs it from
+# Debian with the rest when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -15,20 +15,12 @@ cpu_seconds=${SECONDS_PER_CPU_RUN:-10}
 work=$(mktemp -d /tmp/sona-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
+"$root/scripts/deps.sh" bench
 echo "== building (Release) in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_ffmpeg_floor bench_sona >/dev/null
 floor=$build/bin/bench_ffmpeg_floor
 sona=$build/bin/bench_sona
-
-if ! command -v mpv >/dev/null; then
-  echo "== installing mpv for the baseline"
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends mpv \
-    >/dev/null
-fi
 
 echo "== generating files in $work"
 # Two minutes of something like music: pink noise under a chord, so the

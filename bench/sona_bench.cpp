@@ -12,11 +12,11 @@
 //       SHORT_FILE (many created, played to their end and left).
 //   bench_sona period STREAMS FILE [PERIOD_FRAMES]
 //       Time of one mixer period with every stream's buffer already full.
+#include "bench_clock.h"
 #include "sona.h"
 #include "sona_internal.h"
 #include "testing.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +24,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -36,14 +35,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kRateHz = 44100;
 constexpr uint32_t kChannels = 6;
 constexpr uint32_t kBlockFrames = sona::kRingFrames - sona::kRefillFrames;
-
-double cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double seconds_since(Clock::time_point start)
 {

@@ -10,25 +10,28 @@
 #include "bench_clock.h"
 #include "Form1.h"
 #include "bare_window.h"
+#include "sound_server.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QTimer>
 #include <QWidget>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr const char *kPrinted = "first_paint_us="; /* among Qt's own lines */
 
 class FirstPaint : public QObject {
 public:
@@ -43,7 +46,7 @@ public:
         if (event->type() == QEvent::Paint && !seen_) {
             seen_ = true;
             QTimer::singleShot(0, [this] {
-                std::printf("%lld\n", (monotonicNs() - startNs_) / 1000);
+                std::printf("%s%lld\n", kPrinted, (monotonicNs() - startNs_) / 1000);
                 std::fflush(stdout);
                 std::_Exit(0);
             });
@@ -73,26 +76,19 @@ int child(int argc, char *argv[], bool bare, long long startNs)
 // Microseconds to first paint of one fresh process, or -1.
 long long runOnce(bool bare)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
+    std::string log = "/tmp/bench-startup-XXXXXX";
+    ::close(mkstemp(log.data()));
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
     const std::string start = std::to_string(monotonicNs());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-        execl("/proc/self/exe", "bench_window_startup", "--child", bare ? "bare" : "form1",
-              start.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    char text[64] = {};
-    const ssize_t got = read(fds[0], text, sizeof text - 1);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? std::atoll(text) : -1;
+    sound::Child child({self, "--child", bare ? "bare" : "form1", start}, {}, log);
+    const bool ended = child.wait(std::chrono::seconds(60)) == 0;
+    long long us = -1;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(kPrinted, 0) == 0)
+            us = std::atoll(line.c_str() + std::strlen(kPrinted));
+    std::remove(log.c_str());
+    return ended ? us : -1;
 }
 
 double medianMs(std::vector<long long> us)

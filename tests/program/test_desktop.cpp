@@ -490,6 +490,10 @@ TEST_F(Inhibit, WithoutAPortalLogindBlocksSleepWhileSoundPlays)
 
 int main(int argc, char **argv)
 {
+    ::testing::InitGoogleTest(&argc, argv);
+    // CTest lists the cases with no display, and no need of buses.
+    if (GTEST_FLAG_GET(list_tests))
+        return RUN_ALL_TESTS();
     // The buses before the application, whose D-Bus module reads where they
     // are once.
     Buses private_buses;
@@ -499,7 +503,6 @@ int main(int argc, char **argv)
     // Qt warns of a missing one in every program it starts.
     setenv("XDG_RUNTIME_DIR", private_buses.dir.path().c_str(), 0);
     QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
 

@@ -1,11 +1,13 @@
 // Module1 and the window against the recording fake of libsona, through
 // the real binding: the exact calls each control, tick and drop makes,
 // and what the user is told when something cannot be done, the library
-// itself included.  The binding keeps what it loaded, so CMakeLists.txt
-// runs the cases for a missing library or entry in processes of their own.
+// itself included.  The binding keeps what it loaded, so the cases for a
+// missing library or entry run in processes of their own.
 #include "Form1.h"
 #include "Module1.h"
 #include "fake_calls.h"
+#include "sound_server.h"
+#include "test_support.h"
 
 #include <QApplication>
 #include <QDropEvent>
@@ -301,6 +303,27 @@ TEST_F(Window, DropsPlayLocalFilesInOrderAsACopyOrLinkAndRefuseTheRest)
     }
 }
 
+/* Whether this process runs the case: if not, the case runs again in a
+   process of its own whose loader looks for libraries in `dir` (it reads
+   LD_LIBRARY_PATH only at a start), and passes when that run does. */
+bool alone_with_libraries_in(const char *dir)
+{
+    if (std::getenv("QUADRANT_TEST_ALONE"))
+        return true;
+    const ::testing::TestInfo &test = *::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test.test_suite_name()) + "." + test.name();
+    const sona_test::TempDir scratch;
+    const std::string log = scratch.file("log");
+    sound::Child child({std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=" + name},
+                       {"QUADRANT_TEST_ALONE=1", std::string("LD_LIBRARY_PATH=") + dir}, log);
+    const int status = child.wait(std::chrono::seconds(60));
+    const std::vector<uint8_t> output = sona_test::read_file(log);
+    const std::string text(output.begin(), output.end());
+    EXPECT_TRUE(status == 0 && text.find("[  PASSED  ] 1 test.") != std::string::npos)
+        << "alone, with " << dir << ":\n" << text;
+    return false;
+}
+
 /* Without a usable library: shows the window, presses Play first if asked,
    and returns the messages once the program has ended, each checked for
    the timer stopped before it is shown (ticks would fail the same way) and
@@ -327,6 +350,8 @@ QStringList run_until_fatal(bool play)
 
 TEST(Fatal, AMissingLibraryEndsTheProgramWithOneMessage)
 {
+    if (!alone_with_libraries_in(LIBRARY_DIR_NONE))
+        return;
     const QStringList messages = run_until_fatal(false);
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].contains(modSona::LibraryFile) && messages[0].contains("No such file"))
@@ -335,6 +360,8 @@ TEST(Fatal, AMissingLibraryEndsTheProgramWithOneMessage)
 
 TEST(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
 {
+    if (!alone_with_libraries_in(LIBRARY_DIR_MISSING_ENTRY))
+        return;
     const QStringList messages = run_until_fatal(true);
     ASSERT_EQ(messages.size(), 1);
     EXPECT_TRUE(messages[0].contains("SONA_ChannelPlay")) << messages[0].toStdString();
@@ -346,6 +373,11 @@ TEST(Fatal, AMissingEntryEndsTheProgramAtItsFirstCall)
 
 int main(int argc, char **argv)
 {
+    ::testing::InitGoogleTest(&argc, argv);
+    // CTest lists the cases with none of the settings it runs them with,
+    // a display among them.
+    if (GTEST_FLAG_GET(list_tests))
+        return RUN_ALL_TESTS();
     // A warning of Qt's is a fault of the window's: a notifier left on the
     // library's closed descriptor, a connection that does not fit.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
@@ -353,6 +385,5 @@ int main(int argc, char **argv)
             ADD_FAILURE() << "Qt said: " << text.toStdString();
     });
     QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

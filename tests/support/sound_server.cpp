@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <string_view>
 
 extern char **environ;
 
@@ -74,38 +75,59 @@ bool capture(const std::string &command, std::string *output)
     return p && pclose(p) == 0;
 }
 
-Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-             const std::string &log)
+Child::Child(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log,
+             Input input)
 {
     // Built before fork: only async-signal-safe calls may follow it in a
-    // process with threads.  Entries of `env` come first, and so win: a
-    // lookup takes the first of a name.
+    // process with threads.  An entry of `env` replaces the inherited one
+    // of its name: getenv takes the first of a name, the loader the last.
     std::vector<char *> args, envp;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
-    for (char **e = environ; *e; ++e)
-        envp.push_back(*e);
+    for (char **e = environ; *e; ++e) {
+        const std::string_view inherited(*e);
+        const auto same_name = [&](const std::string &set) {
+            return inherited.starts_with(set.substr(0, set.find('=')) + "=");
+        };
+        if (std::none_of(env.begin(), env.end(), same_name))
+            envp.push_back(*e);
+    }
     args.push_back(nullptr);
     envp.push_back(nullptr);
     const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int in[2] = {-1, -1};
+    if (input == Input::None)
+        in[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    else if (pipe2(in, O_CLOEXEC) != 0)
+        in[0] = in[1] = -1;
     const pid_t parent = getpid();
     if ((pid_ = fork()) == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
         setpgid(0, 0); /* its own children go with it */
+        dup2(in[0], STDIN_FILENO);
         dup2(out, STDOUT_FILENO);
         dup2(out, STDERR_FILENO);
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
     ::close(out);
+    ::close(in[0]);
+    input_ = in[1];
+}
+
+bool Child::send(const std::string &text)
+{
+    return input_ >= 0 && ::write(input_, text.data(), text.size()) == ssize_t(text.size());
 }
 
 Child::~Child()
 {
+    if (input_ >= 0)
+        ::close(input_);
     if (pid_ > 0) {
         ::kill(-pid_, SIGKILL);
         ::kill(pid_, SIGKILL);

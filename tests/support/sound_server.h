@@ -20,19 +20,28 @@ namespace sound {
 /* Runs a shell command, its output in `output`; true when it succeeded. */
 bool capture(const std::string &command, std::string *output);
 
-/* A child process with its output in `log`; it and its own children are
-   killed with it. */
+/* A child process, for the tests and the benchmarks alike: argv run with
+   `env` (NAME=value entries) over this process's environment, its output
+   appended to `log`, its input nothing or, with Input::Pipe, what send()
+   writes.  It and its own children are killed with it. */
 class Child {
 public:
-    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log);
+    enum class Input { None, Pipe };
+    Child(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &log,
+          Input input = Input::None);
     ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
     bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     /* The exit status, or -1 when it did not end within `bound`. */
     int wait(std::chrono::seconds bound);
     pid_t pid() const { return pid_; }
+    /* False when the child does not read what is sent. */
+    bool send(const std::string &text);
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
 };
 
 enum class Kind { PulseAudio, PipeWire };

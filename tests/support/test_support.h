@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -16,7 +18,6 @@
 #include <functional>
 #include <future>
 #include <iterator>
-#include <map>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -58,29 +59,49 @@ inline std::string sine(double hz, double amplitude = 0.5)
     return std::to_string(amplitude) + "*sin(2*PI*" + std::to_string(hz) + "*t)";
 }
 
-/* Writes the tone to dir/name, the extension choosing the container. */
-inline std::string make_tone(const TempDir &dir, const std::string &name, const Tone &tone)
+/* ffmpeg's arguments that make the tone, bar the output file. */
+inline std::string tone_arguments(const Tone &tone)
 {
     std::string exprs;
     for (const std::string &e : tone.exprs)
         exprs += (exprs.empty() ? "" : "|") + e;
-    const std::string path = dir.file(name);
-    const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i 'aevalsrc=exprs=" + exprs +
-                            ":s=" + std::to_string(tone.rate_hz) + ":d=" + std::to_string(tone.seconds) +
-                            ":c=" + tone.layout + "' " + tone.codec + " '" + path + "'";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    return path;
+    return "-f lavfi -i 'aevalsrc=exprs=" + exprs + ":s=" + std::to_string(tone.rate_hz) +
+           ":d=" + std::to_string(tone.seconds) + ":c=" + tone.layout + "' " + tone.codec;
 }
 
-/* The same, made once per process: tests that play one file share it. */
+/* Writes the tone to `path`, the extension choosing the container. */
+inline bool write_tone(const std::string &path, const Tone &tone)
+{
+    const std::string cmd = "ffmpeg -nostdin -v error -y " + tone_arguments(tone) + " '" + path + "'";
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(status, 0) << cmd;
+    return status == 0;
+}
+
+inline std::string make_tone(const TempDir &dir, const std::string &name, const Tone &tone)
+{
+    write_tone(dir.file(name), tone);
+    return dir.file(name);
+}
+
+/* The same, made once and shared by the tests that play it: in
+   $SONA_TEST_TONES when set, where every process of a suite finds it (CTest
+   runs each case in a process of its own), else in a directory of this
+   process's.  The file is named by how it is made, so a changed tone is a
+   new file, and appears whole or not at all. */
 inline std::string tone_file(const std::string &name, const Tone &tone)
 {
-    static TempDir dir;
-    static std::map<std::string, std::string> made;
-    const auto [it, fresh] = made.try_emplace(name);
-    if (fresh)
-        it->second = make_tone(dir, name, tone);
-    return it->second;
+    static const TempDir own;
+    const char *shared = std::getenv("SONA_TEST_TONES");
+    const std::filesystem::path dir = shared ? shared : own.path();
+    const std::string file = std::to_string(std::hash<std::string>{}(tone_arguments(tone))) + "-" + name;
+    if (!std::filesystem::exists(dir / file)) {
+        const std::filesystem::path part = dir / (".part" + std::to_string(::getpid()) + "-" + file);
+        std::filesystem::create_directories(dir);
+        if (write_tone(part, tone))
+            std::filesystem::rename(part, dir / file);
+    }
+    return dir / file;
 }
 
 /* Names the rows of a parameterized test by their `name`. */
