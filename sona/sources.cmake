@@ -21,5 +21,6 @@ set(SONA_CORE_SOURCES
 set(SONA_DECODER_SOURCES
   decoder/channel_map.cpp
   decoder/fill.cpp
+  decoder/info.cpp
   decoder/module.cpp
   decoder/open.cpp)

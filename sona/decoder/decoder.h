@@ -42,16 +42,20 @@ void decoder_preload();
 /* kPairSlots when the source plays on the front pair alone, else
    kRingSlots: the layout its ring is made for. */
 uint32_t decoder_ring_slots(const Decoder *d);
-/* What the source says of itself once opened. */
+/* What the source says of itself, as it said it when opened: the two
+   calls below read only what decoder_open noted, so any thread may make
+   them while a worker fills or seeks. */
 struct DecoderInfo {
-    int64_t duration_us;     /* the container's or the stream's; -1 when neither says */
+    int64_t duration_us;     /* the container's or the stream's, as ffprobe's
+                                format duration gives it; -1 when neither says */
     uint32_t source_rate_hz; /* the audio stream's own rate */
 };
 void decoder_info(const Decoder *d, DecoderInfo *info);
 /* A tag of the source: `key` is "title", "artist", "album", "date",
-   "genre" or "track".  Copies the value as UTF-8 (Latin-1 text converted)
-   into `buf`, NUL-terminated when size > 0, and returns its full length,
-   as snprintf does; -1 when the source has no such tag. */
+   "genre" or "track" (any other has none).  Copies the value as UTF-8
+   (text that is not UTF-8 read as Latin-1) into `buf`, cut to size - 1
+   bytes and NUL-terminated when size > 0, and returns its full length, as
+   snprintf does; -1 when the source has no such tag. */
 int32_t decoder_tag(const Decoder *d, const char *key, char *buf, uint32_t size);
 /* Plays the source as if its rate were play_rate_hz (0 = its own). */
 void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz);

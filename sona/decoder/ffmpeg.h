@@ -1,8 +1,9 @@
 /*
  * ffmpeg.h - the FFmpeg decoder's state, shared by its files and by no
  * other part: open.cpp opens the source behind our own descriptor,
- * channel_map.cpp places a layout's channels, fill.cpp decodes, resamples
- * and packs.  Only these and module.cpp see FFmpeg.
+ * info.cpp notes what it says of itself, channel_map.cpp places a
+ * layout's channels, fill.cpp decodes, resamples and packs.  Only these
+ * and module.cpp see FFmpeg.
  */
 #ifndef SONA_DECODER_FFMPEG_H
 #define SONA_DECODER_FFMPEG_H
@@ -17,6 +18,8 @@ extern "C" {
 }
 
 #include <chrono>
+#include <iterator>
+#include <string>
 
 #include <unistd.h>
 
@@ -98,6 +101,10 @@ bool channel_map_front_pair_only(const ChannelMap &map);
    count when it declares none.  False when it cannot be copied. */
 bool layout_or_default(const AVChannelLayout &declared, LayoutHolder *out);
 
+/* The tags decoder_tag answers with, in this order. */
+constexpr const char *kTagKeys[] = {"title", "artist", "album", "date", "genre", "track"};
+constexpr int kTagCount = int(std::size(kTagKeys));
+
 struct Decoder {
     // Input window: [window_start, window_start + window_size) of the fd or memory.
     Fd fd;
@@ -131,6 +138,13 @@ struct Decoder {
     std::unique_ptr<float[]> planes_buf;
     float *planes[kMaxSourceChannels] = {};
 
+    // What the source says of itself, noted once opened (info.cpp), so
+    // that reading it never races a fill on another thread.
+    int64_t duration_us = -1;
+    int source_rate = 0; /* the stream's */
+    std::string tags[kTagCount]; /* UTF-8 */
+    bool has_tag[kTagCount] = {};
+
     bool input_ended = false; /* demuxer gave its last packet; decoder drained */
     bool flushing = false;    /* pulling swr's tail */
     bool finished = false;
@@ -139,6 +153,9 @@ struct Decoder {
     /* Samples of d->frame already given to swr; the rest waits for room. */
     int frame_fed = 0;
 };
+
+/* Notes the duration and tags (info.cpp): the last step of opening. */
+int32_t note_description(Decoder *d);
 
 } // namespace sona
 
