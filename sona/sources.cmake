@@ -23,4 +23,5 @@ set(SONA_DECODER_SOURCES
   decoder/fill.cpp
   decoder/info.cpp
   decoder/module.cpp
-  decoder/open.cpp)
+  decoder/open.cpp
+  decoder/seek.cpp)
