@@ -85,7 +85,7 @@ int64_t source_duration_us(const Decoder *d)
     if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0)
         return fmt->duration;
     if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-        return av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q);
+        return av_rescale_q(st->duration, st->time_base, AVRational{1, AV_TIME_BASE});
     return -1;
 }
 
@@ -125,8 +125,9 @@ void decoder_info(const Decoder *d, DecoderInfo *info)
 
 int32_t decoder_tag(const Decoder *d, const char *key, char *buf, uint32_t size)
 {
-    const auto *k = std::find_if(std::begin(kTagKeys), std::end(kTagKeys),
-                                 [key](const char *name) { return std::strcmp(name, key) == 0; });
+    const auto *k = std::find_if(std::begin(kTagKeys), std::end(kTagKeys), [key](const char *name) {
+        return key && std::strcmp(name, key) == 0;
+    });
     const long index = k - std::begin(kTagKeys);
     if (k == std::end(kTagKeys) || !d->has_tag[index])
         return -1;
