@@ -75,7 +75,13 @@ sona/ring.cpp @@     if (pos > r)\n        pos = r;\n    if (pos > kept) @@     
 sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_order_release); @@     ring->read_pos.store(pos, std::memory_order_release);
 sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
 sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
-sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+sona/decoder/seek.cpp @@     return av_seek_frame(d->format.get(), d->stream_index, ts, AVSEEK_FLAG_BACKWARD) >= 0; @@     return ts == ts;
+sona/decoder/seek.cpp @@         d->out_skip = uint64_t(std::max<int64_t>(wanted - heard_from, 0)); @@         d->out_skip = 0;
+sona/decoder/seek.cpp @@     return st->start_time != AV_NOPTS_VALUE ? st->start_time : 0; @@     return 0;
+sona/decoder/seek.cpp @@     d->doubt_landing = sample >= 0; @@     d->doubt_landing = false;
+sona/decoder/info.cpp @@     if (is_utf8(text)) @@     if (true)
+sona/decoder/info.cpp @@         return fmt->duration; @@         return av_rescale_q(fmt->duration, st->time_base, AV_TIME_BASE_Q);
+sona/decoder/info.cpp @@                                    d->format->streams[d->stream_index]->metadata}; @@                                    nullptr};
 ui/Mpris.cpp @@         mpris_->form()->stopStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnStopClick");
 ui/Mpris.cpp @@         mpris_->form()->resumeStream(); @@         QMetaObject::invokeMethod(mpris_->form(), "OnPlayClick");
 ui/Mpris.cpp @@         if (told_.value(it.key()) != it.value()) @@         if (told_.value(it.key()) != it.value() && it.key() != QStringLiteral("Metadata"))

@@ -68,7 +68,7 @@ void release_session(Session *s)
    opening them again is the rewind. */
 void rewind_session(Session *s, uint32_t restarts)
 {
-    if (!s->decoder || !decoder_rewind(s->decoder.get())) {
+    if (!s->decoder || !decoder_seek(s->decoder.get(), 0)) {
         DecoderPtr fresh;
         s->decoder.reset();
         if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK)

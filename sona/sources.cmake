@@ -24,5 +24,7 @@ set(SONA_CORE_SOURCES
 set(SONA_DECODER_SOURCES
   decoder/channel_map.cpp
   decoder/fill.cpp
+  decoder/info.cpp
   decoder/module.cpp
-  decoder/open.cpp)
+  decoder/open.cpp
+  decoder/seek.cpp)

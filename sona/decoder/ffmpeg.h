@@ -1,8 +1,9 @@
 /*
  * ffmpeg.h - the FFmpeg decoder's state, shared by its files and by no
  * other part: open.cpp opens the source behind our own descriptor,
- * channel_map.cpp places a layout's channels, fill.cpp decodes, resamples
- * and packs.  Only these and module.cpp see FFmpeg.
+ * info.cpp notes what it says of itself, channel_map.cpp places a
+ * layout's channels, fill.cpp decodes, resamples and packs, seek.cpp
+ * lands on a frame.  Only these and module.cpp see FFmpeg.
  */
 #ifndef SONA_DECODER_FFMPEG_H
 #define SONA_DECODER_FFMPEG_H
@@ -17,6 +18,8 @@ extern "C" {
 }
 
 #include <chrono>
+#include <iterator>
+#include <string>
 
 #include <unistd.h>
 
@@ -98,6 +101,14 @@ bool channel_map_front_pair_only(const ChannelMap &map);
    count when it declares none.  False when it cannot be copied. */
 bool layout_or_default(const AVChannelLayout &declared, LayoutHolder *out);
 
+/* The tags decoder_tag answers with, in this order. */
+constexpr const char *kTagKeys[] = {"title", "artist", "album", "date", "genre", "track"};
+constexpr int kTagCount = int(std::size(kTagKeys));
+
+/* A place in the source that is not known: priming makes places before
+   the first audible sample negative, so -1 is a place. */
+constexpr int64_t kPlaceUnknown = INT64_MIN;
+
 struct Decoder {
     // Input window: [window_start, window_start + window_size) of the fd or memory.
     Fd fd;
@@ -131,6 +142,27 @@ struct Decoder {
     std::unique_ptr<float[]> planes_buf;
     float *planes[kMaxSourceChannels] = {};
 
+    // What the source says of itself, noted once opened (info.cpp), so
+    // that reading it never races a fill or a seek on another thread.
+    int64_t duration_us = -1;
+    int source_rate = 0;         /* the stream's, in which places count */
+    std::string tags[kTagCount]; /* UTF-8 */
+    bool has_tag[kTagCount] = {};
+
+    // Places in the source, counted in samples at source_rate from its
+    // first audible one (seek.cpp); kPlaceUnknown after a demuxer seek,
+    // until a frame with a timestamp that can be trusted arrives.
+    int64_t frame_sample = kPlaceUnknown; /* d->frame's first sample */
+    int64_t next_sample = 0;              /* the next frame's */
+    bool untouched = true;                /* nothing decoded since opening */
+    /* After a demuxer seek, the times of the packets read from where it
+       landed are in doubt (seek.cpp), until one comes from elsewhere. */
+    bool doubt_landing = false;
+    int64_t landing_pos = kPlaceUnknown; /* where they come from, once seen */
+    /* Converted frames a seek still drops: what the resampler made of the
+       input fed ahead of the frame asked for. */
+    uint64_t out_skip = 0;
+
     bool input_ended = false; /* demuxer gave its last packet; decoder drained */
     bool flushing = false;    /* pulling swr's tail */
     bool finished = false;
@@ -139,6 +171,14 @@ struct Decoder {
     /* Samples of d->frame already given to swr; the rest waits for room. */
     int frame_fed = 0;
 };
+
+/* Notes the duration and tags (info.cpp): the last step of opening. */
+int32_t note_description(Decoder *d);
+/* Decodes the next frame of our stream into d->frame and notes its place
+   (fill.cpp).  True when a frame is there; false once the data has ended. */
+bool next_frame(Decoder *d);
+/* Notes where the frame just decoded lies (seek.cpp). */
+void note_frame_place(Decoder *d);
 
 } // namespace sona
 

@@ -170,10 +170,10 @@ void push_mapped(const Decoder *d, const float (&rows)[kSlots][kMaxSourceChannel
     }
 }
 
-void make_planes_finite(Decoder *d, uint32_t frames)
+void make_planes_finite(Decoder *d, uint32_t first, uint32_t frames)
 {
     for (int ch = 0; ch < d->map.channels; ++ch) {
-        float *__restrict p = d->planes[ch];
+        float *__restrict p = d->planes[ch] + first;
         uint32_t i = 0;
         for (; i + 4 <= frames; i += 4)
             vec4_store(p + i, finite4(vec4_load(p + i)));
@@ -182,19 +182,20 @@ void make_planes_finite(Decoder *d, uint32_t frames)
     }
 }
 
-/* Maps `frames` converted frames into the ring, which has room for them.
-   Frame by frame, so each ring frame is written once, whole. */
-void push_frames(Decoder *d, Ring *ring, uint32_t frames)
+/* Maps converted frames [first, first + frames) into the ring, which has
+   room for them.  Frame by frame, so each ring frame is written once,
+   whole. */
+void push_frames(Decoder *d, Ring *ring, uint32_t first, uint32_t frames)
 {
     // The usual case copies and checks in one pass; the others check the
     // planes first.
     const bool pair = ring->slots == kPairSlots;
     const bool straight = pair && pair_straight(d->map);
     if (d->float_input && !straight)
-        make_planes_finite(d, frames);
+        make_planes_finite(d, first, frames);
     RingSpan spans[2];
     ring_write_spans(ring, frames, spans);
-    uint32_t done = 0;
+    uint32_t done = first;
     for (const RingSpan &span : spans) {
         if (straight)
             push_pair_straight(d, span.data, done, span.frames);
@@ -205,6 +206,15 @@ void push_frames(Decoder *d, Ring *ring, uint32_t frames)
         done += span.frames;
     }
     ring_write_commit(ring, frames);
+}
+
+/* `frames` converted frames into the ring, less those a seek still drops. */
+void take_converted(Decoder *d, Ring *ring, uint32_t frames)
+{
+    const auto dropped = uint32_t(std::min<uint64_t>(d->out_skip, frames));
+    d->out_skip -= dropped;
+    if (frames > dropped)
+        push_frames(d, ring, dropped, frames - dropped);
 }
 
 /* How much of the pending frame swr may take now.  Given input whose output
@@ -254,7 +264,8 @@ bool send_next_packet(Decoder *d)
     return !(sent < 0 && sent != AVERROR(EAGAIN) && ++d->bad_packets > kMaxBadPackets);
 }
 
-/* True when a frame is in d->frame; false once the data has ended. */
+} // namespace
+
 bool next_frame(Decoder *d)
 {
     for (;;) {
@@ -262,6 +273,7 @@ bool next_frame(Decoder *d)
         if (r == 0) {
             if (d->frame->nb_samples > 0) {
                 d->bad_packets = 0;
+                note_frame_place(d);
                 return true;
             }
             av_frame_unref(d->frame.get());
@@ -275,6 +287,8 @@ bool next_frame(Decoder *d)
             return false;
     }
 }
+
+namespace {
 
 enum class Drained { kPushed, kEmpty, kFinished };
 
@@ -294,7 +308,7 @@ Drained drain_swr(Decoder *d, Ring *ring)
                                 : swr_convert(d->swr.get(), planes, kConvertFrames, none, 0);
     if (got > 0) {
         d->starved_samples = 0;
-        push_frames(d, ring, uint32_t(got));
+        take_converted(d, ring, uint32_t(got));
         return Drained::kPushed;
     }
     return got < 0 || d->flushing ? Drained::kFinished : Drained::kEmpty;
@@ -304,7 +318,8 @@ Drained drain_swr(Decoder *d, Ring *ring)
    has ended, or is broken. */
 bool feed_swr(Decoder *d, Ring *ring)
 {
-    if (d->frame_fed == 0 && !next_frame(d)) {
+    // A seek leaves a frame pending with nothing of it fed yet.
+    if (d->frame->nb_samples == 0 && !next_frame(d)) {
         d->flushing = d->swr && !d->swr_stale; /* pull the resampler's tail */
         return d->flushing;
     }
@@ -327,7 +342,7 @@ bool feed_swr(Decoder *d, Ring *ring)
         return false;
     if (got > 0) {
         d->starved_samples = 0;
-        push_frames(d, ring, uint32_t(got));
+        take_converted(d, ring, uint32_t(got));
     }
     return true;
 }
@@ -345,22 +360,6 @@ void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz)
         d->play_rate = play_rate_hz;
         d->swr_stale = true; /* rebuilt, at the new ratio, with the next frame */
     }
-}
-
-bool decoder_rewind(Decoder *d)
-{
-    d->deadline = DecoderClock::now() + kFillBudget;
-    AVStream *st = d->format->streams[d->stream_index];
-    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
-        return false;
-    avcodec_flush_buffers(d->codec.get());
-    av_frame_unref(d->frame.get());
-    d->frame_fed = 0;
-    d->swr_stale = true;
-    d->input_ended = d->flushing = d->finished = false;
-    d->bad_packets = d->starved_samples = 0;
-    return true;
 }
 
 DecodeResult decoder_fill(Decoder *d, Ring *ring)

@@ -121,9 +121,19 @@ void decoder_set_play_rate(Decoder *d, uint32_t play_rate_hz)
     loaded_table()->set_play_rate(d, play_rate_hz);
 }
 
-bool decoder_rewind(Decoder *d)
+void decoder_info(const Decoder *d, DecoderInfo *info)
 {
-    return loaded_table()->rewind(d);
+    loaded_table()->info(d, info);
+}
+
+int32_t decoder_tag(const Decoder *d, const char *key, char *buf, uint32_t size)
+{
+    return loaded_table()->tag(d, key, buf, size);
+}
+
+bool decoder_seek(Decoder *d, uint64_t frame)
+{
+    return loaded_table()->seek(d, frame);
 }
 
 DecodeResult decoder_fill(Decoder *d, Ring *ring)

@@ -24,8 +24,9 @@ void table_close(sona::Decoder *d)
 
 constexpr sona::DecoderTable kTable = {
     sona::kDecoderTableVersion, sizeof(sona::DecoderTable), table_open,
-    sona::decoder_ring_slots,   sona::decoder_set_play_rate, sona::decoder_rewind,
-    sona::decoder_fill,         table_close,
+    sona::decoder_ring_slots,   sona::decoder_set_play_rate, sona::decoder_info,
+    sona::decoder_tag,          sona::decoder_seek,          sona::decoder_fill,
+    table_close,
 };
 
 } // namespace

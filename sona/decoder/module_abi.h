@@ -16,8 +16,8 @@
 namespace sona {
 
 /* Raised with any change to the table, to a function's parameters, or to
-   the layout of DecoderSource or Ring. */
-constexpr uint32_t kDecoderTableVersion = 4;
+   the layout of DecoderSource, DecoderInfo or Ring. */
+constexpr uint32_t kDecoderTableVersion = 5;
 
 struct DecoderTable {
     uint32_t version;
@@ -25,7 +25,9 @@ struct DecoderTable {
     int32_t (*open)(const DecoderSource &src, uint32_t out_rate, Decoder **out);
     uint32_t (*ring_slots)(const Decoder *d);
     void (*set_play_rate)(Decoder *d, uint32_t play_rate_hz);
-    bool (*rewind)(Decoder *d);
+    void (*info)(const Decoder *d, DecoderInfo *info);
+    int32_t (*tag)(const Decoder *d, const char *key, char *buf, uint32_t size);
+    bool (*seek)(Decoder *d, uint64_t frame);
     DecodeResult (*fill)(Decoder *d, Ring *ring);
     void (*close)(Decoder *d);
 };
@@ -34,9 +36,11 @@ struct DecoderTable {
    interface changed: raise kDecoderTableVersion and write down the new
    figures beside it. */
 static_assert(std::is_standard_layout_v<DecoderSource> && std::is_standard_layout_v<Ring> &&
-                  std::is_standard_layout_v<RingSpan>,
+                  std::is_standard_layout_v<RingSpan> && std::is_standard_layout_v<DecoderInfo>,
               "what crosses into the module is plain data");
-static_assert(kDecoderTableVersion == 4 && sizeof(DecoderTable) == 56 &&
+static_assert(kDecoderTableVersion == 5 && sizeof(DecoderTable) == 72 &&
+                  offsetof(DecoderTable, seek) == 48 && sizeof(DecoderInfo) == 16 &&
+                  offsetof(DecoderInfo, source_rate_hz) == 8 &&
                   sizeof(DecoderSource) == 40 && offsetof(DecoderSource, memory_size) == 16 &&
                   offsetof(DecoderSource, length) == 32 && sizeof(Ring) == 192 &&
                   offsetof(Ring, slots) == 12 && offsetof(Ring, write_pos) == 64 &&

@@ -320,7 +320,8 @@ int32_t decoder_open(const DecoderSource &src, uint32_t out_rate, DecoderPtr *ou
     d->out_rate = out_rate;
     d->deadline = DecoderClock::now() + kOpenBudget;
     int32_t err = open_window(src, d.get());
-    for (int32_t (*step)(Decoder *) : {open_io, open_format, open_codec, choose_ring})
+    for (int32_t (*step)(Decoder *) :
+         {open_io, open_format, open_codec, choose_ring, note_description})
         if (err == SONA_OK)
             err = step(d.get());
     if (err != SONA_OK)

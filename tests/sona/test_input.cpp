@@ -1,9 +1,11 @@
 // What the library accepts and what it refuses: every format it promises,
-// byte windows and memory, names that are only bytes, lying and hostile
-// files, and what the fuzzer once found, replayed through its own body
-// (fuzz/feed.h).  Every creation returns (a FIFO or a network read must
-// not hang it), and nothing but the one file named is ever read.
+// what each says of itself and where a seek lands in it, byte windows and
+// memory, names that are only bytes, lying and hostile files, and what the
+// fuzzer once found, replayed through its own body (fuzz/feed.h).  Every
+// creation returns (a FIFO or a network read must not hang it), and
+// nothing but the one file named is ever read.
 #include "../../fuzz/feed.h"
+#include "decoder/decoder.h"
 #include "render.h"
 
 #include <arpa/inet.h>
@@ -86,7 +88,176 @@ TEST_P(Formats, DecodeToTheToneTheyWereMadeFrom)
     expect_tone(SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0), 1, row.length_s, row.hz, row.level_db);
 }
 
+/* Tags in every file of the table, as `ffmpeg -metadata` writes them. */
+const std::pair<const char *, const char *> kTags[] = {
+    {"title", "Süße “Grüße” 日本"}, {"artist", "Björk"}, {"album", "Ça ira"},
+    {"date", "2021"},               {"genre", "Jazz"},   {"track", "3"},
+};
+
+/* Noise below 2 kHz, which lossy codecs keep and whose every stretch is
+   unlike every other, made once per row, with kTags. */
+std::string tagged_noise(const FormatRow &row)
+{
+    static TempDir dir;
+    std::string tags;
+    for (const auto &[key, value] : kTags)
+        tags += std::string(" -metadata '") + key + "=" + value + "'";
+    const std::string path = dir.file(std::string(row.name) + "." + row.file);
+    const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i 'anoisesrc=d=2.5:a=0.5:r=" +
+                            std::to_string(row.rate_hz) + ",lowpass=2000,lowpass=2000' -ac 2 " +
+                            row.codec + tags + " '" + path + "'";
+    if (!std::filesystem::exists(path)) {
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+    return path;
+}
+
+/* What ffprobe says of a file: "duration" and the tags by lower-case key,
+   the container's (printed last) over the stream's. */
+std::map<std::string, std::string> ffprobe(const std::string &path)
+{
+    const std::string cmd = "ffprobe -v error -of default=nw=1 -select_streams a:0 "
+                            "-show_entries format=duration:format_tags:stream_tags '" + path + "'";
+    std::map<std::string, std::string> said;
+    FILE *out = popen(cmd.c_str(), "r");
+    char line[4096];
+    while (out && fgets(line, sizeof line, out)) {
+        const std::string entry(line, strcspn(line, "\n"));
+        const size_t eq = entry.find('=');
+        std::string key = entry.substr(0, eq);
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        said[key.rfind("tag:", 0) == 0 ? key.substr(4) : key] = entry.substr(eq + 1);
+    }
+    EXPECT_TRUE(out && pclose(out) == 0) << cmd;
+    return said;
+}
+
+DecoderPtr open_decoder(const std::string &path, uint32_t play_rate_hz = 0)
+{
+    DecoderPtr d;
+    EXPECT_EQ(decoder_open({path.c_str(), nullptr, 0, 0, 0}, kRate, &d), SONA_OK) << path;
+    if (d)
+        decoder_set_play_rate(d.get(), play_rate_hz);
+    return d;
+}
+
+/* The front left channel of what `d` decodes from where it is on, up to
+   `frames` frames. */
+std::vector<float> decode_left(Decoder *d, size_t frames = SIZE_MAX)
+{
+    Ring ring;
+    std::vector<float> out;
+    if (!d || !ring_init(&ring, 1 << 14, decoder_ring_slots(d)))
+        return out;
+    for (bool ended = false; !ended && out.size() < frames;) {
+        ended = decoder_fill(d, &ring) == DecodeResult::kEnded;
+        RingSpan spans[2];
+        const uint32_t n = ring_read_spans(&ring, ring_read_available(&ring), spans);
+        for (const RingSpan &span : spans)
+            for (uint32_t i = 0; i < span.frames; ++i)
+                out.push_back(span.data[size_t(i) * ring.slots]);
+        ring_read_commit(&ring, n);
+        ring_let_go(&ring, ring.read_pos.load());
+    }
+    ring_free(&ring);
+    out.resize(std::min(out.size(), frames));
+    return out;
+}
+
+/* Where `piece` is most like `whole`, within 20 ms of `at`: the lag in
+   frames, and the normalised correlation there. */
+std::pair<long, double> best_match(const std::vector<float> &whole, size_t at, const std::vector<float> &piece)
+{
+    constexpr long kSearch = kRate / 50;
+    std::pair<long, double> best{0, -1};
+    for (long lag = -kSearch; lag <= kSearch; ++lag) {
+        const long from = long(at) + lag;
+        if (from < 0 || size_t(from) + piece.size() > whole.size())
+            continue;
+        double xy = 0, xx = 0, yy = 0;
+        for (size_t i = 0; i < piece.size(); ++i) {
+            const double x = piece[i], y = whole[size_t(from) + i];
+            xy += x * y, xx += x * x, yy += y * y;
+        }
+        if (const double c = xy / std::sqrt(xx * yy + 1e-30); c > best.second)
+            best = {lag, c};
+    }
+    return best;
+}
+
+TEST_P(Formats, SayTheirLengthAndTagsAsFfprobeDoes)
+{
+    const std::string path = tagged_noise(GetParam());
+    std::map<std::string, std::string> said = ffprobe(path);
+    const DecoderPtr d = open_decoder(path);
+    ASSERT_TRUE(d);
+    DecoderInfo info{};
+    decoder_info(d.get(), &info);
+    EXPECT_EQ(info.source_rate_hz, uint32_t(GetParam().rate_hz));
+    EXPECT_NEAR(double(info.duration_us) / 1e6, std::stod(said["duration"]), 0.010);
+    EXPECT_EQ(said["title"], kTags[0].second) << "every format of the table carries a title";
+    for (const auto &[key, written] : kTags) {
+        char value[256] = "untouched";
+        const int32_t length = decoder_tag(d.get(), key, value, sizeof value);
+        if (said.count(key)) {
+            EXPECT_EQ(std::string(value, size_t(std::max(length, 0))), said[key]) << key;
+        } else {
+            EXPECT_EQ(length, -1) << key << " is " << value;
+        }
+    }
+}
+
+// From a fresh decoder, on and back from where it is, and at a play rate
+// of its own; at frames that fall between the codec's packets.
+TEST_P(Formats, SeekToTheFrameAskedFor)
+{
+    const std::string path = tagged_noise(GetParam());
+    for (const uint32_t play_rate : {0, GetParam().rate_hz * 5 / 4}) {
+        const std::vector<float> whole = decode_left(open_decoder(path, play_rate).get());
+        const DecoderPtr d = open_decoder(path, play_rate);
+        for (const uint64_t frame : {kRate * 3 / 2 + 7, kRate / 3 + 1001, kRate * 9 / 5, 0u, kRate - 1}) {
+            ASSERT_TRUE(decoder_seek(d.get(), frame)) << frame;
+            const auto [lag, likeness] = best_match(whole, frame, decode_left(d.get(), 2048));
+            EXPECT_GT(likeness, 0.9) << "at " << frame << ", play rate " << play_rate;
+            EXPECT_LE(std::abs(lag), long(kRate / 200)) << "at " << frame << ", play rate " << play_rate;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, Formats, ::testing::ValuesIn(kFormats), kRowName);
+
+// ID3v1 is Latin-1, and much RIFF INFO is; FFmpeg passes both on as the
+// bytes in the file.  They come back as UTF-8, cut as snprintf cuts.
+TEST_F(Input, Latin1TagsComeBackAsUtf8)
+{
+    const auto field = [](const std::string &text, size_t size) { return text + std::string(size - text.size(), '\0'); };
+    const std::vector<uint8_t> mp3 =
+        read_file(make_tone(dir_, "plain.mp3", {{sine(440)}, "mono", 0.5, 44100, "-c:a libmp3lame -id3v2_version 0"}));
+    const std::string id3v1 = "TAG" + field("Caf\xe9 \xd8resund", 30) + field("Bj\xf6rk", 30) +
+                              field("\xc9t\xe9", 30) + "1999" + field("", 28) + '\0' + '\7' + '\x08';
+    const DecoderPtr v1 = open_decoder(write_file(dir_.file("v1.mp3"), std::string(mp3.begin(), mp3.end()) + id3v1));
+    const DecoderPtr riff = open_decoder(
+        make_tone(dir_, "info.wav", {{sine(440)}, "mono", 0.5, 44100, "-c:a pcm_s16le -metadata title=Caf\xe9"}));
+    ASSERT_TRUE(v1 && riff);
+    const struct {
+        const Decoder *from;
+        const char *key, *value;
+    } rows[] = {
+        {v1.get(), "title", "Café Øresund"}, {v1.get(), "artist", "Björk"}, {v1.get(), "album", "Été"},
+        {v1.get(), "date", "1999"},          {v1.get(), "track", "7"},      {v1.get(), "genre", "Jazz"},
+        {riff.get(), "title", "Café"},
+    };
+    for (const auto &row : rows) {
+        char value[64] = {};
+        EXPECT_EQ(decoder_tag(row.from, row.key, value, sizeof value), int32_t(strlen(row.value)));
+        EXPECT_STREQ(value, row.value) << row.key;
+    }
+    char cut[5] = "xxxx";
+    EXPECT_EQ(decoder_tag(v1.get(), "title", cut, sizeof cut), 14);
+    EXPECT_STREQ(cut, "Caf\xc3");
+    EXPECT_EQ(decoder_tag(v1.get(), "title", nullptr, 0), 14);
+    EXPECT_EQ(decoder_tag(v1.get(), "comment", cut, sizeof cut), -1) << "not a key of ours";
+}
 
 struct RefusedRow {
     const char *name;
