@@ -28,11 +28,9 @@ SONA_BOOL play_anew(Engine *e, Stream *st, uint64_t from)
     if (e->mixer.active.load(std::memory_order_acquire) >= kMaxVoices)
         return fail(SONA_ERROR_MEMORY);
     if (!st->session) {
-        const int32_t err = streams_open_session(e, st);
+        const int32_t err = streams_open_session(e, st, from);
         if (err != SONA_OK)
             return fail(err);
-        if (from != 0)
-            session_restart(st->session, from); /* not yet handed: it cannot lose */
     }
     if (!mixer_reserve(&e->mixer))
         return fail(SONA_ERROR_MEMORY);

@@ -93,8 +93,9 @@ uint32_t streams_next_handle();
 Stream *streams_add(Engine *e, std::unique_ptr<Stream> s);
 /* The one check every call makes: initialised? a live handle? */
 Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error);
-/* A new session for `stream`, opened and registered with the pool. */
-int32_t streams_open_session(Engine *e, Stream *stream);
+/* A new session for `stream`, opened, set to start at stream frame `from`
+   and registered with the pool. */
+int32_t streams_open_session(Engine *e, Stream *stream, uint64_t from = 0);
 void streams_release_all(Engine *e);
 
 } // namespace sona

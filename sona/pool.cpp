@@ -64,34 +64,39 @@ void release_session(Session *s)
     session_unref(s);
 }
 
-/* Serves a restart: back to the first frame.  Some sources cannot seek;
-   opening them again is the rewind. */
-void rewind_session(Session *s, uint32_t restarts)
+/* Serves a restart: to `frame`, at the rate the session plays at.  A
+   source that cannot seek from where it is is opened again, and a fresh
+   decoder always gets there. */
+void serve_restart(Session *s, uint32_t restarts, uint64_t frame)
 {
-    if (!s->decoder || !decoder_seek(s->decoder.get(), 0)) {
-        DecoderPtr fresh;
+    if (s->decoder && !decoder_seek(s->decoder.get(), frame))
         s->decoder.reset();
-        if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK)
-            s->decoder = std::move(fresh);
-        s->applied_rate_hz = 0;
+    if (!s->decoder) {
+        DecoderPtr fresh;
+        if (decoder_open(s->source, s->out_rate, &fresh) == SONA_OK) {
+            decoder_set_play_rate(fresh.get(), s->applied_rate_hz);
+            if (decoder_seek(fresh.get(), frame))
+                s->decoder = std::move(fresh);
+        }
     }
     s->decoder_done = !s->decoder;
-    session_restart_served(s, restarts, 0, s->decoder_done);
+    session_restart_served(s, restarts, frame, s->decoder_done);
 }
 
-/* Runs with s->busy set and the pool mutex not held. */
+/* Runs with s->busy set and the pool mutex not held.  A new rate first,
+   so that a restart asked with it seeks at that rate. */
 void decode(Session *s)
 {
-    uint32_t restarts = 0;
-    uint64_t frame = 0;
-    if (session_restart_asked(s, &restarts, &frame))
-        rewind_session(s, restarts);
     const uint32_t rate = s->play_rate_hz.load(std::memory_order_relaxed);
     if (rate != s->applied_rate_hz) {
         if (s->decoder)
             decoder_set_play_rate(s->decoder.get(), rate);
         s->applied_rate_hz = rate;
     }
+    uint32_t restarts = 0;
+    uint64_t frame = 0;
+    if (session_restart_asked(s, &restarts, &frame))
+        serve_restart(s, restarts, frame);
     if (!s->decoder_done && decoder_fill(s->decoder.get(), &s->ring) == DecodeResult::kEnded) {
         s->decoder_done = true;
         session_data_ended(s);

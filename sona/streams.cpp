@@ -7,8 +7,28 @@
 namespace sona {
 
 namespace {
+
 uint32_t g_next_handle = 1; /* 0 once the 32-bit space is used up */
+
+/* What the source says of itself, kept for the stream's life: read from
+   its first decoder, before the pool takes it. */
+void learn_source(Stream *stream, const Decoder *d)
+{
+    DecoderInfo info{};
+    decoder_info(d, &info);
+    stream->duration_us = info.duration_us;
+    stream->source_rate_hz = info.source_rate_hz;
+    for (size_t k = 0; k < kTagCount; ++k) {
+        const int32_t length = decoder_tag(d, kTagKeys[k], nullptr, 0);
+        if (length < 0)
+            continue;
+        std::string value(size_t(length), '\0');
+        decoder_tag(d, kTagKeys[k], value.data(), uint32_t(length) + 1);
+        stream->tags[k] = std::move(value);
+    }
 }
+
+} // namespace
 
 uint32_t streams_next_handle()
 {
@@ -45,7 +65,7 @@ DecoderSource Source::view() const
     return {path.c_str(), nullptr, 0, offset, length};
 }
 
-int32_t streams_open_session(Engine *e, Stream *stream)
+int32_t streams_open_session(Engine *e, Stream *stream, uint64_t from)
 {
     Session *s = nullptr;
     const int32_t err = session_open(stream->source.view(), e->mixer.rate_hz, stream->play_rate_hz,
@@ -54,6 +74,11 @@ int32_t streams_open_session(Engine *e, Stream *stream)
         return err;
     stream->session = s;
     stream->handed = false;
+    if (stream->source_rate_hz == 0)
+        learn_source(stream, s->decoder.get());
+    // Before the pool has it, so that no worker decodes from the start first.
+    if (from != 0)
+        session_restart(s, from);
     pool_add(e->pool.get(), s);
     return SONA_OK;
 }
