@@ -11,6 +11,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -159,6 +160,33 @@ int interrupt_when_late(void *opaque)
     return DecoderClock::now() > d->deadline ? 1 : 0;
 }
 
+/* The regular file at `path`, open for reading, and its size; -1 for
+   anything else.  It is judged before anything opens it: an O_PATH open
+   opens nothing, so a FIFO's writer, a tape or a watchdog never learns of
+   it.  Then exactly what was judged is opened: through that descriptor,
+   or, where /proc is not mounted, by the path again, if that still names
+   the same file. */
+int open_regular(const char *path, uint64_t *size)
+{
+    Fd judged;
+    judged.fd = ::open(path, O_PATH | O_CLOEXEC);
+    struct stat st {};
+    if (judged.fd < 0 || ::fstat(judged.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    char itself[32];
+    std::snprintf(itself, sizeof itself, "/proc/self/fd/%d", judged.fd);
+    int fd = ::open(itself, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT)
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat opened {};
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+        ::close(fd);
+        return -1;
+    }
+    *size = uint64_t(st.st_size);
+    return fd;
+}
+
 uint64_t riff_number(const uint8_t *bytes, int count, bool big_endian)
 {
     uint64_t n = 0;
@@ -218,16 +246,8 @@ int32_t open_window(const DecoderSource &src, Decoder *d)
     if (!src.path) {
         d->memory = src.memory;
         size = src.memory_size;
-    } else {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer; we refuse
-        // it right after anyway.  O_NOCTTY: a terminal never becomes ours.
-        d->fd.fd = ::open(src.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (d->fd.fd < 0)
-            return SONA_ERROR_FILEOPEN;
-        struct stat st {};
-        if (::fstat(d->fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-            return SONA_ERROR_FILEOPEN;
-        size = uint64_t(st.st_size);
+    } else if ((d->fd.fd = open_regular(src.path, &size)) < 0) {
+        return SONA_ERROR_FILEOPEN;
     }
     if (src.offset > size || (src.length != 0 && src.length > size - src.offset))
         return SONA_ERROR_PARAM;

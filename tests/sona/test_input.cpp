@@ -115,7 +115,7 @@ const RefusedRow kRefused[] = {
     {"Missing", [](const TempDir &d) { return d.file("none.mp3"); }, SONA_ERROR_FILEOPEN},
     {"Directory", [](const TempDir &d) { return d.path(); }, SONA_ERROR_FILEOPEN},
     {"DevZero", [](const TempDir &) { return std::string("/dev/zero"); }, SONA_ERROR_FILEOPEN},
-    {"Fifo", [](const TempDir &d) { return mkfifo(d.file("p").c_str(), 0600), d.file("p"); },
+    {"FifoWithAWriterWaiting", [](const TempDir &d) { return mkfifo(d.file("p").c_str(), 0600), d.file("p"); },
      SONA_ERROR_FILEOPEN},
     {"UnixSocket",
      [](const TempDir &d) {
@@ -137,9 +137,42 @@ const RefusedRow kRefused[] = {
 
 class Refused : public Input, public ::testing::WithParamInterface<RefusedRow> {};
 
+/* A writer blocked in opening a FIFO, until a reader opens it: as the
+   library would, were it to open the FIFO only to refuse it. */
+class FifoWriter {
+public:
+    explicit FifoWriter(const std::string &path) : path_(path)
+    {
+        opened_ = std::async(std::launch::async, [this] {
+            tid_ = gettid();
+            return open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        });
+        EXPECT_TRUE(eventually([this] {
+            const std::vector<uint8_t> in = read_file("/proc/self/task/" + std::to_string(tid_) + "/wchan");
+            return std::string(in.begin(), in.end()) == "wait_for_partner";
+        })) << "the writer never waited";
+    }
+    ~FifoWriter()
+    {
+        close(open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        close(opened_.get());
+    }
+    /* Still blocked, with time for a released one to have woken. */
+    bool waiting() { return opened_.wait_for(100ms) == std::future_status::timeout; }
+
+private:
+    std::string path_;
+    std::atomic<pid_t> tid_{0};
+    std::future<int> opened_;
+};
+
 TEST_P(Refused, AtOnceWithItsCode)
 {
     const std::string path = GetParam().make(dir_);
+    struct stat st {};
+    std::optional<FifoWriter> writer;
+    if (stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
+        writer.emplace(path);
     // A stuck open of a FIFO ends when a writer comes.
     const std::optional<Created> made = create_guarded(path, [path] {
         if (const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
@@ -147,6 +180,7 @@ TEST_P(Refused, AtOnceWithItsCode)
     });
     ASSERT_TRUE(made) << "creation did not return by itself";
     EXPECT_EQ(*made, Created(0, GetParam().error));
+    EXPECT_TRUE(!writer || writer->waiting()) << "the library opened the FIFO, and let its writer through";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Refused, ::testing::ValuesIn(kRefused), kRowName);
