@@ -1,8 +1,8 @@
 /* A program of its own that embeds libsona, in plain C (so the header must
    need nothing from C++), on a machine with no sound server at all.  It
-   uses FFmpeg and SDL itself, and sets their state its own way; it plays a
-   noisy MP3 through libsona, which can only reach SDL's disk driver, and
-   hears it in the file that driver writes.  Afterwards its state is as it
+   uses FFmpeg and SDL itself, and sets their state its own way; it plays
+   damaged files through libsona, which can only reach SDL's disk driver,
+   and hears them in the file that driver writes.  Afterwards its state is as it
    set it: FFmpeg's log level and callback, FFmpeg's largest allocation,
    SDL's hints, and dlerror() after a load that failed on its thread (a
    libpipewire without its calls, on LD_LIBRARY_PATH).
@@ -63,16 +63,18 @@ int main(int argc, char **argv)
 {
     if (argc != 2)
         return 2;
-    char mp3[256], recording[256], make[2048];
-    snprintf(mp3, sizeof mp3, "%s/cut.mp3", argv[1]);
+    char recording[256], make[2048];
     snprintf(recording, sizeof recording, "%s/sdl.raw", argv[1]);
-    /* A 1 kHz tone at half scale, 7 bytes cut out of its middle: FFmpeg
-       warns of the missing header, and of a duration it can only guess. */
+    /* A tone at half scale, made twice and cut, so that FFmpeg has much to
+       say: of the AAC, its demuxer and the decoder it opens to probe the
+       stream; of the MP3, the decoder that plays it. */
     snprintf(make, sizeof make,
+             "cd '%s' && for format in mp3:900 aac:100; do "
              "ffmpeg -nostdin -v error -y -f lavfi -i 'aevalsrc=0.5*sin(2*PI*1000*t):s=44100:d=1' "
-             "-c:a libmp3lame -write_xing 0 '%s/whole.mp3' && "
-             "(head -c 6000 '%s/whole.mp3' && tail -c +6008 '%s/whole.mp3') > '%s'",
-             argv[1], argv[1], argv[1], mp3);
+             "whole.${format%%:*} && "
+             "(head -c ${format#*:} whole.${format%%:*} && tail -c +$((${format#*:} + 8)) whole.${format%%:*}) "
+             "> cut.${format%%:*} || exit 1; done",
+             argv[1]);
     if (system(make) != 0)
         return 2;
     /* No server anywhere: nothing but SDL's disk driver takes sound. */
@@ -92,14 +94,19 @@ int main(int argc, char **argv)
     unsetenv("SONA_OUTPUT");
 
     CHECK(SONA_Init(1, 44100, 0, 0, NULL), "Init");
-    const SONA_HSTREAM stream = SONA_StreamCreateFile(SONA_FALSE, mp3, 0, 0, 0);
-    CHECK(stream != 0 && SONA_ChannelPlay(stream, SONA_FALSE), "the MP3 does not play");
+    const char *const cuts[] = {"cut.mp3", "cut.aac"};
+    for (size_t i = 0; i < sizeof cuts / sizeof *cuts; ++i) {
+        char path[512];
+        snprintf(path, sizeof path, "%s/%s", argv[1], cuts[i]);
+        const SONA_HSTREAM stream = SONA_StreamCreateFile(SONA_FALSE, path, 0, 0, 0);
+        CHECK(stream != 0 && SONA_ChannelPlay(stream, SONA_FALSE), cuts[i]);
+    }
     /* The fallback waits 2 s for a server; then SDL plays in real time. */
     const time_t give_up = time(NULL) + 20;
     while (loudest(recording) < 0.4f && time(NULL) < give_up)
         SDL_Delay(100);
     const float peak = loudest(recording);
-    CHECK(peak > 0.4f && peak < 0.6f, "SDL's disk driver did not record the tone");
+    CHECK(peak > 0.4f, "SDL's disk driver did not record the tone");
     SONA_Free();
 
     CHECK(av_log_get_level() == AV_LOG_WARNING, "FFmpeg's log level is not the host's");
@@ -115,5 +122,6 @@ int main(int argc, char **argv)
                                      SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, SDL_HINT_NO_SIGNAL_HANDLERS};
     for (size_t i = 0; i < sizeof untouched / sizeof *untouched; ++i)
         CHECK(SDL_GetHint(untouched[i]) == NULL, untouched[i]);
+    SDL_Quit();
     return failures ? 1 : 0;
 }
