@@ -37,7 +37,7 @@ sona/api.cpp @@                 if (w.word == flags) @@                 if ((w.w
 sona/mix/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
 sona/streams.cpp @@     if (handle < e->first_handle || handle - e->first_handle >= e->streams.size()) { @@     if (handle - e->first_handle > e->streams.size()) {
 sona/streams.cpp @@     e->streams.clear(); @@     e->streams.clear(); g_next_handle = 1;
-sona/decoder/open.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
+sona/decoder/open.cpp @@ ::open(path, O_PATH | O_CLOEXEC) @@ ::open(path, O_RDONLY | O_CLOEXEC)
 sona/decoder/open.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
 sona/decoder/open.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
 sona/decoder/open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
@@ -76,6 +76,19 @@ sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_o
 sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
 sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
 sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+sona/decoder/open.cpp @@     fmt->av_class = quiet_format_class(); @@     (void)quiet_format_class;
+sona/decoder/open.cpp @@     d->codec->log_level_offset = kQuietLogOffset; @@     (void)0;
+sona/decoder/open.cpp @@         av_dict_set_int(&quiet[i], "log_level_offset", kQuietLogOffset, 0); @@         (void)i;
+sona/decoder/open.cpp @@                 d->window_size = at; @@                 (void)at;
+sona/output/sdl.cpp @@ if (!sdl_->GetHint(hint) && sdl_->SetHint(hint, value)) @@ if (sdl_->SetHint(hint, value))
+sona/output/sdl.cpp @@             sdl_->ResetHint(ours_[i]); @@             (void)ours_[i];
+sona/output/drivers.cpp @@     if (!complete)\n        dlerror(); @@     (void)0;
+sona/streams.cpp @@ e->streams.reserve(2 * e->streams.size() + 1); @@ e->streams.reserve(e->streams.size() + 1);
+sona/pool.cpp @@     s->decoder.reset(); /* closes the file */ @@     (void)0; /* the file stays open */
+sona/api.cpp @@ thread_local int32_t t_last_error @@ int32_t t_last_error
+sona/output/silent.cpp @@             next += period_; @@             next += period_ / 2;
+sona/output/keeper.cpp @@             now - k->failing_since < kFallbackAfter) @@             true)
+audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
 EOF
 )
 
