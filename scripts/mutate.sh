@@ -87,8 +87,9 @@ sona/streams.cpp @@ e->streams.reserve(2 * e->streams.size() + 1); @@ e->streams
 sona/pool.cpp @@     s->decoder.reset(); /* closes the file */ @@     (void)0; /* the file stays open */
 sona/api.cpp @@ thread_local int32_t t_last_error @@ int32_t t_last_error
 sona/output/silent.cpp @@             next += period_; @@             next += period_ / 2;
-sona/output/keeper.cpp @@             now - k->failing_since < kFallbackAfter) @@             true)
+sona/output/keeper.cpp @@         if (only.empty() || only == entry.name) @@         if ((only.empty() && !entry.fallback) || only == entry.name)
 audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
+sona/sona_internal.h @@ constexpr uint32_t kMaxVoices = 1024; @@ constexpr uint32_t kMaxVoices = 2048;
 EOF
 )
 

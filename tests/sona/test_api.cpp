@@ -89,16 +89,23 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
     // Each handle new, and the table of them moved only as it doubles:
-    // creating a stream costs the same however many there are.
+    // creating a stream costs the same however many there are.  A full mix
+    // refuses one more voice.
+    constexpr uint32_t kFullMix = 1024; /* sona.h */
+    const std::vector<uint8_t> wav = read_file(tone_);
     std::set<uint32_t> capacities;
     SONA_HSTREAM last = h;
-    for (int i = 0; i < 100; ++i) {
-        const SONA_HSTREAM next = create();
+    uint32_t played = 0;
+    for (uint32_t i = 0; i <= kFullMix; ++i) {
+        const SONA_HSTREAM next = SONA_StreamCreateFile(SONA_TRUE, wav.data(), 0, uint32_t(wav.size()), 0);
         ASSERT_GT(next, last) << "a handle was given out again";
         capacities.insert(sona_stream_capacity());
+        played += SONA_ChannelPlay(next, SONA_FALSE) ? 1 : 0;
         last = next;
     }
-    EXPECT_LE(capacities.size(), 8u) << "the table moved with every few creations";
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_MEMORY);
+    EXPECT_EQ(played, kFullMix);
+    EXPECT_LE(capacities.size(), 12u) << "the table moved with every few creations";
 }
 
 /* Each bad call fails with SONA_ERROR_PARAM and leaves the stream as it
