@@ -203,6 +203,7 @@ TEST(Ring, WrapsKeepsWhatIsReadUntilLetGoAndReadsItAgain)
     ring_read_rewind(&r, 1); /* not before what was let go */
     EXPECT_EQ(ring_read_spans(&r, 1, spans), 1u);
     EXPECT_EQ(spans[0].data[0], 10.0f) << "did not read again from where it was let go";
+    ring_free(&r);
 }
 
 } // namespace
