@@ -1,7 +1,7 @@
 // The contract of the calls: harmless and exact about why on bad handles,
 // before Init and after Free; arguments checked before anything changes;
-// restarts; the silent device, resting when idle; a Free that leaves
-// nothing behind.
+// restarts, and files let go at the end; the silent device, resting when
+// idle and keeping time when not; a Free that leaves nothing behind.
 #include "render.h"
 
 #include <random>
