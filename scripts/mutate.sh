@@ -90,6 +90,7 @@ sona/output/silent.cpp @@             next += period_; @@             next += pe
 sona/output/keeper.cpp @@         if (only.empty() || only == entry.name) @@         if ((only.empty() && !entry.fallback) || only == entry.name)
 audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
 sona/sona_internal.h @@ constexpr uint32_t kMaxVoices = 1024; @@ constexpr uint32_t kMaxVoices = 2048;
+sona/decoder/loader.cpp @@         dlerror(); /* ours to clear: a host reading dlerror() later would take it for its own */ @@         (void)0;
 EOF
 )
 
