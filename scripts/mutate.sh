@@ -37,7 +37,7 @@ sona/api.cpp @@                 if (w.word == flags) @@                 if ((w.w
 sona/mix/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
 sona/streams.cpp @@     if (handle < e->first_handle || handle - e->first_handle >= e->streams.size()) { @@     if (handle - e->first_handle > e->streams.size()) {
 sona/streams.cpp @@     e->streams.clear(); @@     e->streams.clear(); g_next_handle = 1;
-sona/decoder/open.cpp @@ O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY @@ O_RDONLY | O_CLOEXEC | O_NOCTTY
+sona/decoder/open.cpp @@ ::open(path, O_PATH | O_CLOEXEC) @@ ::open(path, O_RDONLY | O_CLOEXEC)
 sona/decoder/open.cpp @@ !S_ISREG(st.st_mode) @@ S_ISDIR(st.st_mode)
 sona/decoder/open.cpp @@     if (src.offset > size || (src.length != 0 && src.length > size - src.offset)) @@     if (src.offset > size)
 sona/decoder/open.cpp @@     if (c->sample_rate < kMinSourceRate || c->sample_rate > kMaxSourceRate || @@     if (false ||
@@ -92,6 +92,21 @@ playback/Module1.cpp @@     RestingAtStart = true; @@     RestingAtStart = false
 playback/Module1.cpp @@     modSona::SONA_ChannelSetPosition(CurrentStream, 0);\n    RestingAtStart @@     RestingAtStart
 ui/Form1.cpp @@     forgetEvents();\n    guarded([] { modSona::SONA_Free(); });\n    refreshPlayback(); @@     guarded([] { modSona::SONA_Free(); });\n    refreshPlayback();
 ui/SleepInhibitor.cpp @@     if (asking_)\n        return;\n    if (wanted_ @@     if (wanted_
+sona/decoder/open.cpp @@     fmt->av_class = quiet_format_class(); @@     (void)quiet_format_class;
+sona/decoder/open.cpp @@     d->codec->log_level_offset = kQuietLogOffset; @@     (void)0;
+sona/decoder/open.cpp @@         av_dict_set_int(&quiet[i], "log_level_offset", kQuietLogOffset, 0); @@         (void)i;
+sona/decoder/open.cpp @@                 d->window_size = at; @@                 (void)at;
+sona/output/sdl.cpp @@ if (!sdl_->GetHint(hint) && sdl_->SetHint(hint, value)) @@ if (sdl_->SetHint(hint, value))
+sona/output/sdl.cpp @@             sdl_->ResetHint(ours_[i]); @@             (void)ours_[i];
+sona/output/drivers.cpp @@     if (!complete)\n        dlerror(); @@     (void)0;
+sona/streams.cpp @@ e->streams.reserve(2 * e->streams.size() + 1); @@ e->streams.reserve(e->streams.size() + 1);
+sona/pool.cpp @@     s->decoder.reset(); /* closes the file */ @@     (void)0; /* the file stays open */
+sona/api.cpp @@ thread_local int32_t t_last_error @@ int32_t t_last_error
+sona/output/silent.cpp @@             next += period_; @@             next += period_ / 2;
+sona/output/keeper.cpp @@         if (only.empty() || only == entry.name) @@         if ((only.empty() && !entry.fallback) || only == entry.name)
+audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
+sona/sona_internal.h @@ constexpr uint32_t kMaxVoices = 1024; @@ constexpr uint32_t kMaxVoices = 2048;
+sona/decoder/loader.cpp @@         dlerror(); /* ours to clear: a host reading dlerror() later would take it for its own */ @@         (void)0;
 EOF
 )
 

@@ -122,6 +122,11 @@ SONA_BOOL sona_wait_decoded(void)
         SONA_FALSE);
 }
 
+uint32_t sona_stream_capacity(void)
+{
+    return g_engine ? uint32_t(g_engine->streams.capacity()) : 0;
+}
+
 uint32_t sona_playing_count(void)
 {
     // A count for tests to poll; it orders nothing.
@@ -181,7 +186,7 @@ SONA_API SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uin
             }
             // Room first, so that nothing can fail once the session is
             // registered with the pool.
-            g_engine->streams.reserve(g_engine->streams.size() + 1);
+            streams_make_room(g_engine);
             const int32_t err = streams_open_session(g_engine, stream.get());
             if (err != SONA_OK)
                 return fail(err);

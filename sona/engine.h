@@ -90,6 +90,8 @@ void engine_destroy(Engine *e);
 /* The next handle to hand out; counts on across SONA_Free/SONA_Init so a
    handle never names two streams.  0 when the 32-bit space is used up. */
 uint32_t streams_next_handle();
+/* Room for one more stream, so that streams_add cannot fail. */
+void streams_make_room(Engine *e);
 Stream *streams_add(Engine *e, std::unique_ptr<Stream> s);
 /* The one check every call makes: initialised? a live handle? */
 Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error);

@@ -44,6 +44,13 @@ Stream *streams_add(Engine *e, std::unique_ptr<Stream> s)
     return e->streams.back().get();
 }
 
+void streams_make_room(Engine *e)
+{
+    // By doubling: n creations move the table about log n times, not n.
+    if (e->streams.size() == e->streams.capacity())
+        e->streams.reserve(2 * e->streams.size() + 1);
+}
+
 Stream *streams_lookup(Engine *e, uint32_t handle, int32_t *error)
 {
     if (!e) {

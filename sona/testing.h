@@ -21,6 +21,8 @@ uint32_t sona_render(float *out, uint32_t frames);
    applied and ended sessions are released.  The calling thread does what
    work it can itself.  Returns FALSE if not initialised. */
 SONA_BOOL sona_wait_decoded(void);
+/* Streams the handle table holds room for. */
+uint32_t sona_stream_capacity(void);
 /* Streams currently in the mix (started and not yet ended). */
 uint32_t sona_playing_count(void);
 /* Whether the output (device or silent clock) is running rather than

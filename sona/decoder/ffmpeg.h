@@ -39,6 +39,11 @@ static_assert(kConvertFrames <= int(kRefillFrames), "the worker must wake with r
    broken, and would make the resampler build absurd filters. */
 constexpr int kMinSourceRate = 100;
 constexpr int kMaxSourceRate = 768000;
+/* Added to the level of every message of the FFmpeg contexts we make: even
+   a fatal one then ranks past AV_LOG_TRACE, so no log level shows it.  The
+   process's level and callback are the host's, never ours to set. */
+constexpr int kQuietLogOffset = AV_LOG_TRACE;
+static_assert(AV_LOG_FATAL + kQuietLogOffset > AV_LOG_TRACE, "a message of ours would show");
 /* How long one open, or one fill, may read: a slow disk is not a hostile
    file, and neither may hold a thread for ever.  sona.h states these. */
 constexpr auto kOpenBudget = std::chrono::seconds(5);

@@ -55,7 +55,7 @@ std::unique_ptr<SwrContext, SwrCloser> make_swr(AVChannelLayout &layout, const A
 {
     SwrContext *raw = nullptr;
     if (swr_alloc_set_opts2(&raw, &layout, AV_SAMPLE_FMT_FLTP, int(out_rate), &layout,
-                            AVSampleFormat(f->format), in_rate, 0, nullptr) < 0)
+                            AVSampleFormat(f->format), in_rate, kQuietLogOffset, nullptr) < 0)
         return nullptr;
     std::unique_ptr<SwrContext, SwrCloser> swr(raw);
     // Float all the way, and the SoX resampler at its default (20-bit)

@@ -6,18 +6,19 @@
 #include "decoder/ffmpeg.h"
 
 extern "C" {
-#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <string_view>
 #include <sys/stat.h>
+#include <type_traits>
 
 namespace sona {
 
@@ -28,12 +29,6 @@ constexpr int64_t kProbeBytes = 1 << 20;
 constexpr int64_t kAnalyzeUs = 5 * AV_TIME_BASE;
 /* Streams a container may declare before it is refused. */
 constexpr unsigned kMaxContainerStreams = 64;
-/* The largest block FFmpeg may allocate at once.  A header can claim any
-   size for a block that FFmpeg then allocates and zeroes in one go.  No
-   audio file needs a block near this (the sample index of a 70-hour
-   audiobook is the largest we know of), so a bigger claim fails and the
-   file is refused. */
-constexpr size_t kMaxAllocBytes = size_t(256) << 20;
 
 /* Demuxers allowed to claim data: audio containers only.  Everything that
    can name other files or hosts (hls, dash, concat, image2, sdp, rtp, ...)
@@ -125,6 +120,19 @@ int read_window(void *opaque, uint8_t *buf, int size)
     }
 }
 
+/* Whether `size` bytes of the window at `at` were read into `buf`, as
+   FFmpeg reads them: never past the open's deadline. */
+bool peek_window(Decoder *d, uint64_t at, uint8_t *buf, int size)
+{
+    const uint64_t pos = d->pos;
+    d->pos = at;
+    int got = 0;
+    for (int n; got < size && (n = read_window(d, buf + got, size - got)) > 0;)
+        got += n;
+    d->pos = pos;
+    return got == size;
+}
+
 int64_t seek_window(void *opaque, int64_t offset, int whence)
 {
     auto *d = static_cast<Decoder *>(opaque);
@@ -152,18 +160,83 @@ int interrupt_when_late(void *opaque)
     return DecoderClock::now() > d->deadline ? 1 : 0;
 }
 
-/* FFmpeg would print about every odd file; a library keeps quiet, but
-   leaves alone a host that chose its own log level.  Here rather than in
-   SONA_Init, which must not load FFmpeg. */
-void quiet_ffmpeg_once()
+/* The regular file at `path`, open for reading, and its size; -1 for
+   anything else.  It is judged before anything opens it: an O_PATH open
+   opens nothing, so a FIFO's writer, a tape or a watchdog never learns of
+   it.  Then exactly what was judged is opened: through that descriptor,
+   or, where /proc is not mounted, by the path again, if that still names
+   the same file. */
+int open_regular(const char *path, uint64_t *size)
 {
-    static std::once_flag quiet;
-    std::call_once(quiet, [] {
-        if (av_log_get_level() == AV_LOG_INFO)
-            av_log_set_level(AV_LOG_QUIET);
-        // Process-wide, like the log level: FFmpeg has no cap per context.
-        av_max_alloc(kMaxAllocBytes);
-    });
+    Fd judged;
+    judged.fd = ::open(path, O_PATH | O_CLOEXEC);
+    struct stat st {};
+    if (judged.fd < 0 || ::fstat(judged.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    char itself[32];
+    std::snprintf(itself, sizeof itself, "/proc/self/fd/%d", judged.fd);
+    int fd = ::open(itself, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT)
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat opened {};
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) {
+        ::close(fd);
+        return -1;
+    }
+    *size = uint64_t(st.st_size);
+    return fd;
+}
+
+uint64_t riff_number(const uint8_t *bytes, int count, bool big_endian)
+{
+    uint64_t n = 0;
+    for (int i = 0; i < count; ++i)
+        n |= uint64_t(bytes[big_endian ? count - 1 - i : i]) << (8 * i);
+    return n;
+}
+
+/* FFmpeg's WAV demuxer allocates, and zeroes, what each entry of a LIST
+   INFO chunk claims, bounded by the LIST's own claim and not by the bytes
+   there are: a few bytes could buy gigabytes.  Every other claim it
+   weighs against the input's size, which is the window's.  So we walk the
+   chunks as it does, and the window ends where a LIST claims more than is
+   left: FFmpeg never reads the lie, and a file cut short inside its
+   closing tags still plays. */
+void end_window_at_lying_list(Decoder *d)
+{
+    uint8_t head[12];
+    if (!peek_window(d, 0, head, sizeof head) || std::memcmp(head + 8, "WAVE", 4) != 0)
+        return;
+    const bool big_endian = std::memcmp(head, "RIFX", 4) == 0;
+    const bool wide = std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0;
+    if (!big_endian && !wide && std::memcmp(head, "RIFF", 4) != 0)
+        return;
+    // A wide file's data size is in its ds64 chunk, which comes first.
+    uint8_t ds64[24] = {};
+    if (wide && (!peek_window(d, 12, ds64, sizeof ds64) || std::memcmp(ds64, "ds64", 4) != 0))
+        return; /* FFmpeg refuses it */
+    const uint64_t wide_data_size = riff_number(ds64 + 16, 8, false);
+    for (uint64_t at = 12;;) {
+        uint8_t chunk[8];
+        if (!peek_window(d, at, chunk, sizeof chunk))
+            return;
+        const uint64_t body = at + sizeof chunk;
+        uint64_t size = riff_number(chunk + 4, 4, big_endian);
+        if (std::memcmp(chunk, "LIST", 4) == 0 || std::memcmp(chunk, "list", 4) == 0) {
+            if (size > d->window_size - body) {
+                d->window_size = at;
+                return;
+            }
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (wide)
+                size = wide_data_size;
+            else if (size == 0 || size == UINT32_MAX)
+                return; /* FFmpeg looks no further */
+        }
+        if (size >= d->window_size - body)
+            return;
+        at = body + size + (size & 1); /* chunks start on even bytes */
+    }
 }
 
 /* The window of the file or memory block that holds the audio. */
@@ -173,21 +246,14 @@ int32_t open_window(const DecoderSource &src, Decoder *d)
     if (!src.path) {
         d->memory = src.memory;
         size = src.memory_size;
-    } else {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer; we refuse
-        // it right after anyway.  O_NOCTTY: a terminal never becomes ours.
-        d->fd.fd = ::open(src.path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (d->fd.fd < 0)
-            return SONA_ERROR_FILEOPEN;
-        struct stat st {};
-        if (::fstat(d->fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-            return SONA_ERROR_FILEOPEN;
-        size = uint64_t(st.st_size);
+    } else if ((d->fd.fd = open_regular(src.path, &size)) < 0) {
+        return SONA_ERROR_FILEOPEN;
     }
     if (src.offset > size || (src.length != 0 && src.length > size - src.offset))
         return SONA_ERROR_PARAM;
     d->window_start = src.offset;
     d->window_size = src.length ? src.length : size - src.offset;
+    end_window_at_lying_list(d);
     return d->window_size == 0 ? SONA_ERROR_FORMAT : SONA_OK;
 }
 
@@ -205,13 +271,29 @@ int32_t open_io(Decoder *d)
     return SONA_OK;
 }
 
-/* A format context that reads only through our I/O, opens nothing more and
-   runs only allowed demuxers and audio decoders. */
+/* FFmpeg gives a format context no log level offset, though its class may
+   say where one is kept: a copy of the class that points at a field no
+   demuxer reads lets ours keep quiet as our other contexts do. */
+const AVClass *quiet_format_class()
+{
+    static_assert(std::is_same_v<decltype(AVFormatContext::max_chunk_size), int>);
+    static const AVClass quiet = [] {
+        AVClass c = *avformat_get_class();
+        c.log_level_offset_offset = int(offsetof(AVFormatContext, max_chunk_size));
+        return c;
+    }();
+    return &quiet;
+}
+
+/* A format context that reads only through our I/O, opens nothing more,
+   runs only allowed demuxers and audio decoders, and keeps quiet. */
 AVFormatContext *sandboxed_format(Decoder *d)
 {
     AVFormatContext *fmt = avformat_alloc_context();
     if (!fmt)
         return nullptr;
+    fmt->av_class = quiet_format_class();
+    fmt->max_chunk_size = kQuietLogOffset; /* a muxer's field: see quiet_format_class */
     fmt->pb = d->io.get();
     fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     fmt->io_open = deny_nested_open;
@@ -235,7 +317,7 @@ int32_t open_format(Decoder *d)
     if (!fmt)
         return SONA_ERROR_MEMORY;
     const AVInputFormat *input = nullptr;
-    if (av_probe_input_buffer2(d->io.get(), &input, "", nullptr, 0, kProbeBytes) < 0 || !input ||
+    if (av_probe_input_buffer2(d->io.get(), &input, "", fmt, 0, kProbeBytes) < 0 || !input ||
         !demuxer_allowed(input->name)) {
         avformat_free_context(fmt);
         return SONA_ERROR_FORMAT;
@@ -244,9 +326,15 @@ int32_t open_format(Decoder *d)
     if (avformat_open_input(&fmt, "", input, nullptr) < 0)
         return SONA_ERROR_FORMAT;
     d->format.reset(fmt);
-    if (avformat_find_stream_info(fmt, nullptr) < 0)
-        return SONA_ERROR_FORMAT;
-    return SONA_OK;
+    // The decoders FFmpeg opens to learn about the streams keep quiet too.
+    AVDictionary *quiet[kMaxContainerStreams] = {};
+    const unsigned streams = std::min(fmt->nb_streams, kMaxContainerStreams);
+    for (unsigned i = 0; i < streams; ++i)
+        av_dict_set_int(&quiet[i], "log_level_offset", kQuietLogOffset, 0);
+    const int found = avformat_find_stream_info(fmt, quiet);
+    for (AVDictionary *&options : quiet)
+        av_dict_free(&options);
+    return found < 0 ? SONA_ERROR_FORMAT : SONA_OK;
 }
 
 /* The first audio stream, the others discarded. */
@@ -278,6 +366,7 @@ int32_t open_codec(Decoder *d)
         return SONA_ERROR_FORMAT;
     d->codec->pkt_timebase = st->time_base;
     d->codec->thread_count = 1; /* the pool is our parallelism */
+    d->codec->log_level_offset = kQuietLogOffset;
     AVDictionary *opts = nullptr;
     av_dict_set(&opts, "codec_whitelist", codec->name, 0);
     const int opened = avcodec_open2(d->codec.get(), codec, &opts);
@@ -313,7 +402,6 @@ void DecoderDeleter::operator()(Decoder *d) const
 
 int32_t decoder_open(const DecoderSource &src, uint32_t out_rate, DecoderPtr *out)
 {
-    quiet_ffmpeg_once();
     DecoderPtr d(new (std::nothrow) Decoder);
     if (!d)
         return SONA_ERROR_MEMORY;

@@ -15,6 +15,10 @@
  *     SONA_ErrorGetCode() tells the calling thread why the last call failed,
  *     or SONA_OK when it succeeded.
  *   - Nothing here prints, aborts or raises: bad input is an error code.
+ *   - What the process shares stays the program's: FFmpeg's log level, log
+ *     callback and allocation limit, SDL's hints (but for those named
+ *     under SONA_Init, while SDL reads them) and dlerror().  The library's
+ *     own FFmpeg contexts log below any level a program can show.
  *   - Every call is harmless before SONA_Init, after SONA_Free, and on
  *     handle 0, a stale or a forged handle (FALSE with SONA_ERROR_INIT or
  *     SONA_ERROR_HANDLE).
@@ -126,7 +130,14 @@ enum {
  *          heard within tens of milliseconds all the same;
  *   sdl    SDL2, for a system whose sound reaches no server the above
  *          speak to: tried only when none of them can be loaded, or none
- *          has answered for two seconds.
+ *          has answered for two seconds.  While SDL's audio starts and a
+ *          device opens, the library sets those of SDL's hints that the
+ *          program has not: SDL_HINT_APP_NAME and
+ *          SDL_HINT_AUDIO_DEVICE_APP_NAME to the program's name,
+ *          SDL_HINT_AUDIO_DEVICE_STREAM_NAME to "Playback",
+ *          SDL_HINT_AUDIO_DEVICE_STREAM_ROLE to "Music", and
+ *          SDL_HINT_NO_SIGNAL_HANDLERS to "1", so that SDL takes none of the
+ *          program's signals; then it clears them again.
  * The environment variable SONA_OUTPUT (pipewire, pulse, sdl) names one to
  * use alone.  Device 0 needs none: a clock of the library's own pulls the
  * mix.

@@ -70,13 +70,15 @@ bool load_calls(const char *soname, const char *prefix, const char *const *names
     if (calls_size != count * sizeof(void (*)()))
         return false;
     void *lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-    for (size_t i = 0; lib && i < count; ++i) {
+    bool complete = lib != nullptr;
+    for (size_t i = 0; complete && i < count; ++i) {
         void *call = dlsym(lib, (std::string(prefix) + names[i]).c_str());
-        if (!call)
-            return false;
+        complete = call != nullptr;
         std::memcpy(static_cast<char *>(calls) + i * sizeof call, &call, sizeof call);
     }
-    return lib != nullptr;
+    if (!complete)
+        dlerror(); /* ours to clear: a host reading dlerror() would take it for its own */
+    return complete;
 }
 
 } // namespace sona

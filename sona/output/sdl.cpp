@@ -15,7 +15,6 @@ namespace {
 
 /* The SDL calls the driver makes, resolved from libSDL2 at run time. */
 #define SONA_SDL_CALLS(X)                                                                          \
-    X(SetHintWithPriority)                                                                         \
     X(SetHint)                                                                                     \
     X(GetHint)                                                                                     \
     X(ResetHint)                                                                                   \
@@ -52,19 +51,42 @@ const Sdl *sdl()
     return loaded ? &calls : nullptr;
 }
 
-void set_default_hints(const Sdl *sdl)
-{
-    // Default priority: a hint the host set, or an environment variable,
-    // wins over ours.
-    const std::string name = program_name();
-    sdl->SetHintWithPriority(SDL_HINT_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
-    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_APP_NAME, name.c_str(), SDL_HINT_DEFAULT);
-    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, kStreamName, SDL_HINT_DEFAULT);
-    sdl->SetHintWithPriority(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Music", SDL_HINT_DEFAULT);
-    // A library never takes over its host's signals: with SDL's own
-    // handlers a program ignores SIGTERM and a logout cannot end it.
-    sdl->SetHintWithPriority(SDL_HINT_NO_SIGNAL_HANDLERS, "1", SDL_HINT_DEFAULT);
-}
+/* SDL's hints are the host's.  Ours are set only where the host (or its
+   environment) has set none, and only while SDL reads them, as its audio
+   starts and a device opens: a host that starts SDL itself afterwards
+   finds SDL's defaults, its signal handlers above all.  sona.h lists them. */
+class OurHints {
+public:
+    explicit OurHints(const Sdl *sdl) : sdl_(sdl)
+    {
+        const std::string name = program_name();
+        set(SDL_HINT_APP_NAME, name.c_str());
+        set(SDL_HINT_AUDIO_DEVICE_APP_NAME, name.c_str());
+        set(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, kStreamName);
+        set(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "Music");
+        // A library never takes over its host's signals: with SDL's own
+        // handlers a program ignores SIGTERM and a logout cannot end it.
+        set(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    }
+    ~OurHints()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            sdl_->ResetHint(ours_[i]);
+    }
+    OurHints(const OurHints &) = delete;
+    OurHints &operator=(const OurHints &) = delete;
+
+private:
+    void set(const char *hint, const char *value)
+    {
+        if (!sdl_->GetHint(hint) && sdl_->SetHint(hint, value))
+            ours_[count_++] = hint;
+    }
+
+    const Sdl *sdl_;
+    const char *ours_[5] = {}; /* room for each hint above */
+    size_t count_ = 0;
+};
 
 /* On SDL's audio thread: the device plays the period before this one
    while this one is mixed. */
@@ -89,11 +111,14 @@ public:
 
     Opened open(int32_t device) override
     {
+        if (!sdl_ && !(sdl_ = sdl()))
+            return Opened::kNoLibrary;
+        const OurHints hints(sdl_);
         // After the server went away SDL's connection to it is dead for
         // good: only a new start of SDL's audio reaches a server that came
         // back.
         if (!start_audio())
-            return sdl_ ? Opened::kNoServer : Opened::kNoLibrary;
+            return Opened::kNoServer;
         if (device >= 2 && !find_numbered(device))
             return Opened::kNoDevice;
         if (device == 1)
@@ -120,12 +145,6 @@ private:
        hardware, say) and the sound would bypass the desktop's mixer. */
     bool start_audio()
     {
-        if (!sdl_) {
-            sdl_ = sdl();
-            if (!sdl_)
-                return false;
-            set_default_hints(sdl_);
-        }
         if (audio_)
             sdl_->QuitSubSystem(SDL_INIT_AUDIO);
         audio_ = false;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The packages as Debian installs them: the three that CPack made installed
-# together by apt, the libsona example built against the -dev package and
-# played, the installed quadrant run until it is a client of a private
-# PulseAudio server, quadrant removed with the library kept, then all three
-# purged without a trace.
+# The packages as Debian installs them: the library and the program that
+# CPack made installed by apt without the -dev package, and the installed
+# quadrant run until it is a client of a private PulseAudio server with its
+# decoder loaded; then the -dev package, and the libsona example built
+# against it and played; quadrant removed with the library kept, then all
+# three purged without a trace.
 #
 # It all happens in a mount namespace of its own, over overlays of /usr,
 # /etc and /var that go with it: the machine never sees the packages, so
@@ -71,19 +72,13 @@ depends_on "${debs[0]}" libsdl2-2.0-0 libavformat libswresample
 depends_on "${debs[1]}" "$lib (= $version)"
 depends_on "${debs[2]}" "$lib (= $version)" libqt6widgets6
 
-apt-get install -y --no-install-recommends "${debs[@]}" >"$tmp/apt.log" 2>&1 ||
-  { cat "$tmp/apt.log" >&2; fail "apt could not install the packages"; }
+# The program needs the library alone: no -dev package, so no libsona.so.
+apt-get install -y --no-install-recommends "${debs[0]}" "${debs[2]}" >"$tmp/apt.log" 2>&1 ||
+  { cat "$tmp/apt.log" >&2; fail "apt could not install $lib and $program"; }
 # Where ldconfig's cache, which the library's trigger renews, finds libsona.so.1.
 cached_sona() { ldconfig -p | sed -n 's/^\tlibsona\.so\.1 .*=> //p'; }
 [ -f "$(cached_sona)" ] || fail "ldconfig's cache does not list libsona.so.1"
-
-# ---- the example, built against the -dev package alone
-# shellcheck disable=SC2046 # pkg-config's words are meant to split
-"$cc" -std=c11 -Wall -Werror "$source/examples/sona_play.c" $(pkg-config --cflags --libs sona) \
-  -o "$tmp/sona_play" || fail "the example does not build against $dev"
-sox -n -r 44100 -c 2 "$tmp/tone.wav" synth 0.5 sine 440
-SDL_AUDIODRIVER=dummy "$tmp/sona_play" "$tmp/tone.wav" </dev/null ||
-  fail "the example did not play a WAV file with the installed libsona"
+[ ! -e "$(dirname "$(cached_sona)")/libsona.so" ] || fail "libsona.so is there without $dev"
 
 # ---- a private sound server, reached only through its own socket
 pulse=$tmp/pulse
@@ -115,11 +110,24 @@ running() { kill -0 "$quadrant_pid" 2>/dev/null; }
 started() { is_client || ! running; }
 wait_for started || fail "quadrant never reached the sound server"
 running || { cat "$tmp/quadrant.log" >&2; fail "quadrant ended by itself"; }
+# Connected, the library loads its decoder from the package's private place.
+decoder_loaded() { grep -q "$(dirname "$(cached_sona)")/sona/libsona-ffmpeg\.so" "/proc/$quadrant_pid/maps"; }
+wait_for decoder_loaded || fail "quadrant never loaded the decoder from $lib"
 kill -TERM "$quadrant_pid"
 status=0
 wait "$quadrant_pid" || status=$?
 quadrant_pid=''
 [ "$status" -eq $((128 + 15)) ] || { cat "$tmp/quadrant.log" >&2; fail "quadrant ended with $status on SIGTERM"; }
+
+# ---- the example, built against the -dev package
+apt-get install -y --no-install-recommends "${debs[1]}" >"$tmp/apt.log" 2>&1 ||
+  { cat "$tmp/apt.log" >&2; fail "apt could not install $dev"; }
+# shellcheck disable=SC2046 # pkg-config's words are meant to split
+"$cc" -std=c11 -Wall -Werror "$source/examples/sona_play.c" $(pkg-config --cflags --libs sona) \
+  -o "$tmp/sona_play" || fail "the example does not build against $dev"
+sox -n -r 44100 -c 2 "$tmp/tone.wav" synth 0.5 sine 440
+SDL_AUDIODRIVER=dummy "$tmp/sona_play" "$tmp/tone.wav" </dev/null ||
+  fail "the example did not play a WAV file with the installed libsona"
 
 # ---- removed: the program alone, then everything
 installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }

@@ -1,8 +1,8 @@
 // The contract of the calls: harmless and exact about why on bad handles,
 // before Init and after Free; arguments checked before anything changes;
 // restarts, pauses and seeks, each resting and going on where it says;
-// events; the silent device, resting when idle; a Free that leaves nothing
-// behind.
+// events; files let go at the end; the silent device, resting when idle;
+// a Free that leaves nothing behind.
 #include "render.h"
 
 #include <poll.h>
@@ -95,7 +95,8 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
     for (SONA_HSTREAM forged : {0u, h + 1, h - 1, 0xFFFFFFFFu, 0x80000000u, h ^ 0x00F00000u})
         expect_refused(forged, SONA_ERROR_HANDLE);
     EXPECT_TRUE(SONA_ChannelPlay(h, SONA_FALSE)); /* the real one is untouched */
-    EXPECT_EQ(SONA_ErrorGetCode(), SONA_OK);
+    std::thread([] { SONA_ChannelPlay(0, SONA_FALSE); }).join();
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_OK) << "another thread's error showed on this one";
 
     ASSERT_TRUE(SONA_Free());
     expect_refused(h, SONA_ERROR_INIT); /* after Free */
@@ -103,7 +104,24 @@ TEST_F(Api, EveryCallIsHarmlessAndSaysWhyOnAHandleItCannotUse)
 
     ASSERT_TRUE(sona_init_manual(kRate, 6));
     expect_refused(h, SONA_ERROR_HANDLE); /* from an earlier Init */
-    EXPECT_GT(create(), h) << "a handle was given out again";
+    // Each handle new, and the table of them moved only as it doubles:
+    // creating a stream costs the same however many there are.  A full mix
+    // refuses one more voice.
+    constexpr uint32_t kFullMix = 1024; /* sona.h */
+    const std::vector<uint8_t> wav = read_file(tone_);
+    std::set<uint32_t> capacities;
+    SONA_HSTREAM last = h;
+    uint32_t played = 0;
+    for (uint32_t i = 0; i <= kFullMix; ++i) {
+        const SONA_HSTREAM next = SONA_StreamCreateFile(SONA_TRUE, wav.data(), 0, uint32_t(wav.size()), 0);
+        ASSERT_GT(next, last) << "a handle was given out again";
+        capacities.insert(sona_stream_capacity());
+        played += SONA_ChannelPlay(next, SONA_FALSE) ? 1 : 0;
+        last = next;
+    }
+    EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_MEMORY);
+    EXPECT_EQ(played, kFullMix);
+    EXPECT_LE(capacities.size(), 12u) << "the table moved with every few creations";
 
     // Every code in words, and any other number as one.
     std::set<std::string> texts;
@@ -149,13 +167,24 @@ TEST_F(Api, ValuesOutOfRangeAreRefusedAndChangeNothing)
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
 }
 
+/* Whether this process holds `path` open. */
+bool held_open(const std::string &path)
+{
+    std::error_code gone;
+    for (const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        if (std::filesystem::read_symlink(fd.path(), gone) == path)
+            return true;
+    return false;
+}
+
 // A tone at 500 Hz for half a second, then at 1500 Hz: each play after a
 // restart, or after the end, begins at 500 Hz, with the stream's settings.
+// The file is held open while the stream plays and let go when it ends.
 TEST_F(Api, RestartsAndPlaysAfterTheEndBeginAgainUntilTheFileIsGone)
 {
     ASSERT_TRUE(sona_init_manual(kRate, 6));
-    const SONA_HSTREAM h = create(make_tone(
-        dir_, "two.wav", {{R"(0.5*sin(2*PI*if(lt(t\,0.5)\,500\,1500)*t))"}, "mono", 1}));
+    const std::string two = make_tone(dir_, "two.wav", {{R"(0.5*sin(2*PI*if(lt(t\,0.5)\,500\,1500)*t))"}, "mono", 1});
+    const SONA_HSTREAM h = create(two);
     ASSERT_TRUE(SONA_ChannelSetFlags(h, SONA_SPEAKER_CENTER));
     ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
     EXPECT_LT(distortion_db(channel(render(uint32_t(0.7 * kRate)), 6, kFC, kRate * 6 / 10), 1500), -20);
@@ -164,9 +193,12 @@ TEST_F(Api, RestartsAndPlaysAfterTheEndBeginAgainUntilTheFileIsGone)
         const std::vector<float> mix = render(kRate / 4);
         EXPECT_LT(distortion_db(channel(mix, 6, kFC, 4096), 500), -20); /* past the fade */
         EXPECT_LT(rms(channel(mix, 6, kFL)), 1e-6);
+        EXPECT_TRUE(held_open(two));
         ASSERT_TRUE(play_out());
+        sona_wait_decoded();
+        EXPECT_FALSE(held_open(two)) << "an ended stream still holds its file";
     }
-    std::filesystem::remove(dir_.file("two.wav"));
+    std::filesystem::remove(two);
     EXPECT_FALSE(SONA_ChannelPlay(h, SONA_FALSE));
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_FILEOPEN);
     EXPECT_TRUE(SONA_ChannelSetAttributes(h, 0, 50, 64)) << "the handle was lost";

@@ -22,8 +22,11 @@ struct Library {
     bool init() const { return handle && ENTRY(SONA_Init)(0, 44100, 0, 0, nullptr); }
     int32_t open(const std::string &file) const
     {
-        return ENTRY(SONA_StreamCreateFile)(SONA_FALSE, file.c_str(), 0, 0, 0) ? SONA_OK
-                                                                              : ENTRY(SONA_ErrorGetCode)();
+        const auto create = ENTRY(SONA_StreamCreateFile);
+        const auto error = ENTRY(SONA_ErrorGetCode);
+        const int32_t code = create(SONA_FALSE, file.c_str(), 0, 0, 0) ? SONA_OK : error();
+        EXPECT_EQ(dlerror(), nullptr) << "the library's failed load shows in the caller's dlerror()";
+        return code;
     }
 };
 
