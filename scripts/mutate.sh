@@ -62,6 +62,8 @@ playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else i
 playback/Module1.cpp @@ constexpr std::int32_t CentredPan = 64; @@ constexpr std::int32_t CentredPan = 0;
 playback/Module1.cpp @@     CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode(); @@     CreateError = 0;
 playback/Module1.cpp @@ QFile::encodeName(path) @@ path.toLatin1()
+playback/Module1.cpp @@     StartError = started ? 0 : modSona::SONA_ErrorGetCode(); @@     StartError = started ? 0 : modSona::ErrorDevice;
+ui/Form1.cpp @@         if (!Module1::StartOutput())\n            tellWhyNoOutput(); @@         Module1::StartOutput();
 sona/output/keeper.cpp @@     decoder_preload();\n @@     (void)0;\n
 ui/Form1.cpp @@ Module1::RouteSpeakers(x, y); @@ Module1::RouteSpeakers(y, x);
 ui/Form1.cpp @@     if (path.isEmpty() || failed_) @@     if (failed_)
