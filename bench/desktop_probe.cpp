@@ -13,6 +13,10 @@
 //       after a long pause and still open after a short one; and a real
 //       X key event (End on the focused slider, volume 30 to 100) to the
 //       louder level.
+//   bench_desktop_probe first-play RUNS FILE HARNESS [ARGS...]
+//       starts the Form1 harness RUNS times afresh and times its first
+//       Play's chooser returning FILE, pressed as soon as the window has
+//       painted, to the first sound.
 //   bench_desktop_probe gaps SECONDS
 //       from the first sound on, counts the silences on the monitor over
 //       SECONDS, while something plays music that never falls silent.
@@ -429,8 +433,11 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
     }
     XCloseDisplay(display);
 
-    // The process's first Play also loads the decoder module and FFmpeg;
-    // the median and worst are of the rest, which only reopen the output.
+    // The process's first Play comes as soon as the window has painted
+    // (the sink has never sounded, so there is no silence to wait out):
+    // ahead of the library's own loading, it loads the decoder module and
+    // FFmpeg, and finds the output still open from Init.  The median and
+    // worst are of the rest, which only reopen the output.
     const double firstMs = closedMs.empty() ? NAN : closedMs.front();
     if (!closedMs.empty())
         closedMs.erase(closedMs.begin());
@@ -440,6 +447,37 @@ int latency(int reps, const char *longFile, const char *shortFile, char **harnes
                 median(openMs), worst(openMs));
     std::printf("key_to_level n=%zu median_ms=%.1f worst_ms=%.1f key_to_slider_median_ms=%.1f\n",
                 keyMs.size(), median(keyMs), worst(keyMs), median(sliderMs));
+    return 0;
+}
+
+// The process's first Play, RUNS times, each in a fresh harness.  A person
+// choosing a file mostly gives the library the second it waits, once its
+// output is up, before it loads its decoder; this Play does not wait, so
+// it loads FFmpeg itself: the slowest first Play a window can make.
+int firstPlay(int runs, const char *file, char **harnessArgv)
+{
+    Monitor monitor;
+    if (!monitor.open())
+        return 1;
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        monitor.waitSilence(300, 20000);
+        Harness harness(harnessArgv); // ended at the end of the run
+        if (harness.waitLine("ready ", 20000).empty()) {
+            std::fprintf(stderr, "the harness's window did not come up\n");
+            continue;
+        }
+        harness.send(std::string("play ") + file);
+        const std::string chosen = harness.waitLine("chosen ", 5000);
+        const long long t0 = std::atoll(chosen.c_str());
+        const long long heard = chosen.empty() ? -1 : monitor.waitFor(t0, kSoundLevel, 3000);
+        if (heard < 0) {
+            std::fprintf(stderr, "no sound after the first Play\n");
+            continue;
+        }
+        ms.push_back((heard - t0) / 1e6);
+    }
+    std::printf("first_play n=%zu median_ms=%.1f worst_ms=%.1f\n", ms.size(), median(ms), worst(ms));
     return 0;
 }
 
@@ -469,13 +507,16 @@ int main(int argc, char *argv[])
         return loopback(std::max(1, std::atoi(argv[2])));
     if (argc >= 6 && std::strcmp(argv[1], "latency") == 0)
         return latency(std::max(1, std::atoi(argv[2])), argv[3], argv[4], argv + 5);
+    if (argc >= 5 && std::strcmp(argv[1], "first-play") == 0)
+        return firstPlay(std::max(1, std::atoi(argv[2])), argv[3], argv + 4);
     if (argc == 3 && std::strcmp(argv[1], "gaps") == 0)
         return gaps(std::max(1, std::atoi(argv[2])));
     std::fprintf(stderr,
                  "usage: %s first-sound TIMEOUT_MS PROGRAM [ARGS...]\n"
                  "       %s loopback REPS\n"
                  "       %s latency REPS LONG_FILE SHORT_FILE HARNESS [ARGS...]\n"
+                 "       %s first-play RUNS FILE HARNESS [ARGS...]\n"
                  "       %s gaps SECONDS\n",
-                 argv[0], argv[0], argv[0], argv[0]);
+                 argv[0], argv[0], argv[0], argv[0], argv[0]);
     return 2;
 }

@@ -12,6 +12,7 @@ namespace Module1 {
 
 modSona::StreamHandle CurrentStream = 0;
 std::int32_t SpeakerFlags = 0;
+std::int32_t StartError = 0;
 std::int32_t CreateError = 0;
 
 namespace {
@@ -72,9 +73,11 @@ void readTags()
 
 } // namespace
 
-void StartOutput()
+bool StartOutput()
 {
-    modSona::SONA_Init(OutputDevice, OutputRateHz, 0, 0, nullptr);
+    const bool started = modSona::SONA_Init(OutputDevice, OutputRateHz, 0, 0, nullptr) != 0;
+    StartError = started ? 0 : modSona::SONA_ErrorGetCode();
+    return started;
 }
 
 void PlayFile(const QString &path)

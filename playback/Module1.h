@@ -18,6 +18,10 @@ extern modSona::StreamHandle CurrentStream;
 // chooses none and leaves it as it was.
 extern std::int32_t SpeakerFlags;
 
+// The library's error code for a StartOutput that failed, 0 after one that
+// succeeded.
+extern std::int32_t StartError;
+
 // The library's error code for the last PlayFile whose creation failed, 0
 // after one that succeeded.  Read at once, because the play call that follows
 // on handle 0 replaces the library's last error with its own.
@@ -49,8 +53,10 @@ struct NowPlaying {
     bool operator==(const NowPlaying &) const = default;
 };
 
-// Opens the audio output: default device, 44100 Hz.
-void StartOutput();
+// Opens the audio output: default device, 44100 Hz.  False, with
+// StartError set, when the library could not start it: every later call
+// is refused harmlessly and nothing plays until the program starts again.
+bool StartOutput();
 
 // Creates a stream from the file and starts it.  The stream played before
 // goes on playing, out of reach of volume and routing.

@@ -55,12 +55,15 @@ sona/output/pipewire.cpp @@ sinks_[size_t(device) - 1] @@ sinks_[size_t(device) 
 sona/output/pipewire.cpp @@             mixer_render(self->mixer_, static_cast<float *>(data.data), frames); @@             std::fill_n(static_cast<float *>(data.data), frames * mixer_out_channels(self->mixer_), 0.0f);
 sona/output/pulse.cpp @@ uint32_t(device - 1) : 0; @@ uint32_t(device - 2) : 0;
 sona/output/pulse.cpp @@         const uint64_t from = written_.rewind(position); @@         const uint64_t from = kNoPosition + 0 * position;
+sona/output/pulse.cpp @@             cork(false);\n        }\n        WriteAhead::Pending @@             return kFirstFramesRetry;\n        }\n        WriteAhead::Pending
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)
 playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else if (x == CentreX || y == CentreY)
 playback/Module1.cpp @@ constexpr std::int32_t CentredPan = 64; @@ constexpr std::int32_t CentredPan = 0;
 playback/Module1.cpp @@     CreateError = CurrentStream ? 0 : modSona::SONA_ErrorGetCode(); @@     CreateError = 0;
 playback/Module1.cpp @@ QFile::encodeName(path) @@ path.toLatin1()
+playback/Module1.cpp @@     StartError = started ? 0 : modSona::SONA_ErrorGetCode(); @@     StartError = started ? 0 : modSona::ErrorDevice;
+ui/Form1.cpp @@         if (!Module1::StartOutput())\n            tellWhyNoOutput(); @@         Module1::StartOutput();
 sona/output/keeper.cpp @@     decoder_preload();\n @@     (void)0;\n
 ui/Form1.cpp @@ Module1::RouteSpeakers(x, y); @@ Module1::RouteSpeakers(y, x);
 ui/Form1.cpp @@     if (path.isEmpty() || failed_) @@     if (failed_)

@@ -325,7 +325,10 @@ void Form1::fail(const modSona::LoadError &error)
 
 void Form1::OnWindowLoad()
 {
-    guarded([] { Module1::StartOutput(); });
+    guarded([this] {
+        if (!Module1::StartOutput())
+            tellWhyNoOutput();
+    });
 }
 
 void Form1::OnPlayClick()
@@ -420,6 +423,24 @@ void Form1::tellWhyNothingPlays(const QString &path)
                    .arg(name);
         break;
     }
+    seams_.warn(this, text);
+}
+
+// Told once, as the window opens; the window stays, and Play then says
+// there is no output, as after Stop.  The program's own arguments to the
+// library are valid, so a refused argument is the user's SONA_OUTPUT.
+void Form1::tellWhyNoOutput()
+{
+    const QString output = qEnvironmentVariable("SONA_OUTPUT");
+    QString text;
+    if (Module1::StartError == modSona::ErrorParam && !output.isEmpty())
+        text = tr("Quadrant has no sound: SONA_OUTPUT names \"%1\", which is no audio output it knows; "
+                  "correct or unset SONA_OUTPUT, then restart Quadrant.")
+                   .arg(output);
+    else
+        text = tr("Quadrant has no sound: its audio output could not start (%1); restart Quadrant to "
+                  "try again.")
+                   .arg(QString::fromUtf8(modSona::SONA_ErrorGetText(Module1::StartError)));
     seams_.warn(this, text);
 }
 

@@ -1,5 +1,6 @@
 // The program's only window and its start-up object: creating it opens the
-// audio output, closing it releases the output.  Its handlers turn clicks and
+// audio output (and tells the user when it cannot start), closing it
+// releases the output.  Its handlers turn clicks and
 // timer ticks into calls of Module1, and of SONA_Free for Stop and closing.
 // It is also the one door to sound for the desktop's controls (Desktop.h):
 // every call into the library goes through the window's guard.
@@ -110,6 +111,7 @@ private:
     void play(const QString &path);
     void playDropped(const QStringList &paths);
     void tellWhyNothingPlays(const QString &path);
+    void tellWhyNoOutput();
     bool readCoordinate(QLineEdit *box, const QString &name, std::int16_t &value);
     void watchEvents();
     void forgetEvents();

@@ -90,6 +90,13 @@ constexpr Shape kPipeWireShape{224, 100, 2, 1024};
 /* While a voice waits for decoded audio, how soon the queue is written
    again to bring its start forward. */
 constexpr Milliseconds kStarvedRetry(10);
+/* A stream that has never run stays corked, written again from its first
+   frame this often, while a voice waits for its first decoded frames
+   (they come a millisecond or two after a Play); for at most as long as
+   a start a rewrite margin late would take, so that a slow voice holds
+   the others back no longer than that. */
+constexpr Milliseconds kFirstFramesRetry(2);
+constexpr auto kFirstFramesWait = std::chrono::milliseconds(40);
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
 /* A rewrite goes to the server in pieces of this many frames at most, so
@@ -179,9 +186,13 @@ public:
 
     void run(bool running) override
     {
-        if (pa_operation *op = pa_->stream_cork(stream_, running ? 0 : 1, nullptr, nullptr))
-            pa_->operation_unref(op);
-        estimate_from_ = kNoPosition; /* the clock stood still while corked */
+        holding_ = running && !ran_;
+        if (holding_) {
+            holding_since_ = Clock::now();
+            if (!write_first_frames())
+                return; /* follow_mixer uncorks it once they are fed */
+        }
+        cork(!running);
     }
 
     bool lost() override
@@ -204,7 +215,15 @@ public:
        what is heard. */
     Milliseconds follow_mixer() override
     {
-        const WriteAhead::Pending pending = written_.take();
+        if (holding_) {
+            if (!write_first_frames() && Clock::now() - holding_since_ < kFirstFramesWait)
+                return kFirstFramesRetry;
+            cork(false);
+        }
+        WriteAhead::Pending pending = written_.take();
+        pending.changed = pending.changed || missed_.changed;
+        pending.starved = pending.starved || missed_.starved;
+        missed_ = {};
         uint64_t heard = 0;
         if (!heard_position(pending.any(), &heard))
             return kForever;
@@ -234,6 +253,32 @@ private:
         last_heard_ = *position;
         mixer_playing_at(mixer_, *position, steady_now_ns());
         return true;
+    }
+
+    void cork(bool corked)
+    {
+        holding_ = false;
+        ran_ = ran_ || !corked;
+        if (pa_operation *op = pa_->stream_cork(stream_, corked ? 1 : 0, nullptr, nullptr))
+            pa_->operation_unref(op);
+        estimate_from_ = kNoPosition; /* the clock stood still while corked */
+    }
+
+    /* A stream that has never run has had nothing taken from it: it will
+       play from its first frame, which the driver knows without asking.
+       While it stays corked the queue is written again from there, so that
+       the first sound plays as soon as it runs rather than a rewrite
+       margin later.  True when every voice had frames to play; what was
+       taken meanwhile is left for follow_mixer, once it runs. */
+    bool write_first_frames()
+    {
+        written_.take(); /* all of it is in what is written now */
+        estimate_from_ = base_;
+        estimated_at_ = Clock::now();
+        playing_ = false;
+        rewrite_from(base_);
+        missed_ = written_.take();
+        return !missed_.starved;
     }
 
     /* How far past the heard position a rewrite must start, so that no
@@ -361,6 +406,7 @@ private:
         // Corked until something plays; the server never remixes.
         const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS);
         base_ = written_.written();
+        ran_ = holding_ = false;
         estimate_from_ = kNoPosition;
         if (pa_->stream_connect_playback(stream_, sink_name, &attr, flags, nullptr, nullptr) < 0)
             return false;
@@ -444,6 +490,10 @@ private:
     bool playing_ = false; /* as the server last said */
     uint64_t last_heard_ = kNoPosition;
     uint32_t late_frames_ = 0;
+    bool ran_ = false;     /* uncorked since the stream opened */
+    bool holding_ = false; /* asked to run, corked until its voices are fed */
+    Clock::time_point holding_since_{};
+    WriteAhead::Pending missed_{}; /* taken while holding, not yet written for */
 };
 
 } // namespace

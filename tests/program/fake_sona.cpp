@@ -33,7 +33,7 @@ std::map<std::string, int32_t> failures;
 uint32_t next_handle = 1;
 int32_t last_error = SONA_OK;
 std::map<SONA_HSTREAM, Stream> streams;
-bool freed = false; /* SONA_Free ran: every stream is gone until SONA_Init */
+bool freed = false; /* SONA_Free ran, or SONA_Init failed: nothing lives until SONA_Init */
 std::deque<std::pair<SONA_HSTREAM, int32_t>> events;
 int event_fd = -1;  /* readable while `events` holds any */
 
@@ -86,16 +86,19 @@ extern "C" {
 SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win, const void *clsid)
 {
     const bool ok = call("SONA_Init", "%d, %u, %u, %u, %s", device, freq, flags, win, clsid ? "ptr" : "null");
-    if (ok)
-        freed = false;
+    freed = !ok;
     return ok;
 }
 
 SONA_HSTREAM SONA_StreamCreateFile(SONA_BOOL mem, const void *file, uint32_t offset, uint32_t length,
                                    uint32_t flags)
 {
-    const bool ok = call("SONA_StreamCreateFile", "%d, \"%s\", %u, %u, %u", mem,
-                         file ? static_cast<const char *>(file) : "(null)", offset, length, flags);
+    bool ok = call("SONA_StreamCreateFile", "%d, \"%s\", %u, %u, %u", mem,
+                   file ? static_cast<const char *>(file) : "(null)", offset, length, flags);
+    if (ok && freed) {
+        last_error = SONA_ERROR_INIT;
+        ok = false;
+    }
     log.insert(log.size() - 1, std::string(" -> ") + (ok ? std::to_string(next_handle) : "0"));
     if (!ok)
         return 0;

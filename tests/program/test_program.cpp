@@ -35,12 +35,11 @@ protected:
         FAKE(FakeSona_Reset)();
         Module1::CurrentStream = 0;
         Module1::SpeakerFlags = 0;
-        Form1Seams seams;
-        seams.chooseFile = [this](QWidget *) { return choice_(); };
-        seams.warn = [this](QWidget *, const QString &text) { warnings_ << text; };
-        seams.critical = [](QWidget *, const QString &text) { ADD_FAILURE() << text.toStdString(); };
-        seams.exit = [](int status) { ADD_FAILURE() << "exit " << status; };
-        form_ = std::make_unique<Form1>(seams);
+        seams_.chooseFile = [this](QWidget *) { return choice_(); };
+        seams_.warn = [this](QWidget *, const QString &text) { warnings_ << text; };
+        seams_.critical = [](QWidget *, const QString &text) { ADD_FAILURE() << text.toStdString(); };
+        seams_.exit = [](int status) { ADD_FAILURE() << "exit " << status; };
+        form_ = std::make_unique<Form1>(seams_);
         EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n");
         FAKE(FakeSona_Reset)();
     }
@@ -82,10 +81,14 @@ protected:
         return enter.isAccepted() && event.isAccepted() ? event.dropAction() : Qt::IgnoreAction;
     }
 
+    Form1Seams seams_;
     std::unique_ptr<Form1> form_;
     std::function<QString()> choice_ = [] { return QString(); };
     QStringList warnings_;
 };
+
+const char kNoOutput[] = "there is no audio output, because the sound device could not be opened or "
+                         "Stop released it. Restart Quadrant to bring sound back.";
 
 TEST_F(Window, TicksSendTheSliderForTheNewestStreamWhileTheChooserIsOpenToo)
 {
@@ -106,20 +109,18 @@ TEST_F(Window, ACancelledChooserKeepsTheStreamAndStopAndClosingReleaseTheOutputE
     balance("700", "500");
     control<QPushButton>("Command1")->click();
     control<QPushButton>("Command1")->click();
-    play("/music/two.flac"); /* still runs: it is the library that stays silent */
+    play("/music/two.flac"); /* still asks: it is the library that says there is no output */
     form_->show();
     form_->close();
     EXPECT_EQ(calls(), played("/music/one.flac", 1) + flags(1, "0x21000000") + "SONA_Free()\nSONA_Free()\n" +
-                           played("/music/two.flac", 2) + "SONA_Free()\n");
-    EXPECT_TRUE(warnings_.isEmpty());
+                           played("/music/two.flac", 0) + "SONA_Free()\n");
+    EXPECT_EQ(warnings_, QStringList{QString("\"two.flac\" cannot be played: ") + kNoOutput});
 }
 
 struct UnplayableRow {
     int32_t creation, play; /* the play on handle 0 then says its own */
     const char *reason;
 };
-const char kNoOutput[] = "there is no audio output, because the sound device could not be opened or "
-                         "Stop released it. Restart Quadrant to bring sound back.";
 const UnplayableRow kUnplayable[] = {
     {SONA_ERROR_FILEOPEN, SONA_ERROR_HANDLE, "the file is not there or cannot be read."},
     {SONA_ERROR_FORMAT, SONA_ERROR_HANDLE, "it is not in an audio format Quadrant supports."},
@@ -151,17 +152,52 @@ TEST_F(Window, UnplayableFilesAreExplainedOnceByPlayByDropAndAtStartAndLeaveNoSt
     }
 }
 
-TEST_F(Window, FilesGivenAtStartPlayTheFirstAndSayInOneLineTheOthersWereNot)
+/* The window as it opens: whether the library started its output (SONA_OUTPUT
+   set or not), the files it was given, then Play on a fourth. */
+struct StartRow {
+    int32_t init; /* SONA_Init's error; SONA_OK, it starts */
+    const char *output;
+    QStringList files;
+    std::string calls; /* after SONA_Init */
+    QStringList told;
+};
+const char kPlaysOne[] = "Quadrant plays one file at a time: the files given after \"one.flac\" were not played.";
+const char kUnknownOutput[] = "Quadrant has no sound: SONA_OUTPUT names \"pulseaudio\", which is no audio output it "
+                              "knows; correct or unset SONA_OUTPUT, then restart Quadrant.";
+const StartRow kStarts[] = {
+    {SONA_OK, nullptr, {"/music/one.flac", "/music/two.flac", "/music/three.flac"},
+     played("/music/one.flac", 1) + played("/music/four.flac", 2), {kPlaysOne}},
+    {SONA_OK, "pulseaudio", {}, played("/music/four.flac", 1), {}},
+    {SONA_ERROR_PARAM, "pulseaudio", {"/music/one.flac", "/music/two.flac"},
+     played("/music/one.flac", 0) + played("/music/four.flac", 0),
+     {kUnknownOutput, QString("\"one.flac\" cannot be played: ") + kNoOutput, kPlaysOne,
+      QString("\"four.flac\" cannot be played: ") + kNoOutput}},
+    {SONA_ERROR_DEVICE, "pulse", {}, played("/music/four.flac", 0),
+     {"Quadrant has no sound: its audio output could not start (an error of the fake); restart Quadrant to try again.",
+      QString("\"four.flac\" cannot be played: ") + kNoOutput}},
+};
+
+TEST_F(Window, AtStartWhatCannotBeDoneIsToldInALineEachAndTheWindowStays)
 {
-    form_->openFiles({"/music/one.flac", "/music/two.flac", "/music/three.flac"});
-    EXPECT_EQ(calls(), played("/music/one.flac", 1));
-    EXPECT_EQ(warnings_, QStringList{"Quadrant plays one file at a time: the files given after \"one.flac\" "
-                                     "were not played."});
-    FAKE(FakeSona_Reset)();
-    warnings_.clear();
-    form_->openFiles({});
-    EXPECT_EQ(calls(), "");
-    EXPECT_TRUE(warnings_.isEmpty());
+    for (const StartRow &row : kStarts) {
+        SCOPED_TRACE(std::to_string(row.init) + " with " + (row.output ? row.output : "no SONA_OUTPUT"));
+        form_.reset();
+        FAKE(FakeSona_Reset)();
+        if (row.output)
+            setenv("SONA_OUTPUT", row.output, 1);
+        else
+            unsetenv("SONA_OUTPUT");
+        if (row.init != SONA_OK)
+            FAKE(FakeSona_FailNext)("SONA_Init", row.init);
+        warnings_.clear();
+        form_ = std::make_unique<Form1>(seams_);
+        form_->openFiles(row.files);
+        play("/music/four.flac");
+        EXPECT_EQ(calls(), "SONA_Init(1, 44100, 0, 0, null)\n" + row.calls);
+        EXPECT_EQ(warnings_, row.told);
+        EXPECT_FALSE(form_->hasFailed());
+    }
+    unsetenv("SONA_OUTPUT");
 }
 
 /* What the line under the controls reads once the window has asked again. */
