@@ -11,11 +11,11 @@ namespace sona {
 void clock_publish(StreamClock *c, const ClockReading &r)
 {
     seq_write(c->seq, [&] {
-        c->out.store(r.out, std::memory_order_relaxed);
-        c->frame.store(r.frame, std::memory_order_relaxed);
-        c->floor.store(r.floor, std::memory_order_relaxed);
-        c->limit.store(r.limit, std::memory_order_relaxed);
-        c->pass.store(r.pass, std::memory_order_relaxed);
+        c->out.store(r.out, std::memory_order_release);
+        c->frame.store(r.frame, std::memory_order_release);
+        c->floor.store(r.floor, std::memory_order_release);
+        c->limit.store(r.limit, std::memory_order_release);
+        c->pass.store(r.pass, std::memory_order_release);
     });
 }
 
@@ -23,11 +23,11 @@ ClockReading clock_read(const StreamClock *c)
 {
     ClockReading r;
     seq_read(c->seq, [&] {
-        r.out = c->out.load(std::memory_order_relaxed);
-        r.frame = c->frame.load(std::memory_order_relaxed);
-        r.floor = c->floor.load(std::memory_order_relaxed);
-        r.limit = c->limit.load(std::memory_order_relaxed);
-        r.pass = c->pass.load(std::memory_order_relaxed);
+        r.out = c->out.load(std::memory_order_acquire);
+        r.frame = c->frame.load(std::memory_order_acquire);
+        r.floor = c->floor.load(std::memory_order_acquire);
+        r.limit = c->limit.load(std::memory_order_acquire);
+        r.pass = c->pass.load(std::memory_order_acquire);
     });
     return r;
 }
@@ -43,8 +43,8 @@ uint64_t clock_frame_at(const ClockReading &r, uint64_t heard)
 void heard_publish(HeardClock *c, uint64_t position, int64_t at_ns)
 {
     seq_write(c->seq, [&] {
-        c->position.store(position, std::memory_order_relaxed);
-        c->at_ns.store(at_ns, std::memory_order_relaxed);
+        c->position.store(position, std::memory_order_release);
+        c->at_ns.store(at_ns, std::memory_order_release);
     });
 }
 
@@ -53,8 +53,8 @@ uint64_t heard_now(const HeardClock *c, uint64_t rendered, uint32_t rate_hz)
     uint64_t position = 0;
     int64_t at_ns = 0;
     seq_read(c->seq, [&] {
-        position = c->position.load(std::memory_order_relaxed);
-        at_ns = c->at_ns.load(std::memory_order_relaxed);
+        position = c->position.load(std::memory_order_acquire);
+        at_ns = c->at_ns.load(std::memory_order_acquire);
     });
     if (at_ns == 0)
         return rendered;

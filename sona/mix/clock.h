@@ -19,16 +19,17 @@ namespace sona {
 /* A sequence lock over atomics: the writer makes the count odd, stores,
    and makes it even again; a reader that saw the same even count before
    and after its loads has one whole reading.  Every field is an atomic, so
-   a torn read is retried rather than undefined.  The writer never waits;
-   a real-time reader gives up after `tries` (the writer may have been
-   preempted mid-write) and returns false. */
+   a torn read is retried rather than undefined.  No fences (TSan cannot
+   model them): the writer stores every field with release and the reader
+   loads every field with acquire, so a reader that saw any new field
+   also sees the odd count after it.  Free on x86.  The writer never
+   waits; a real-time reader gives up after `tries` (the writer may have
+   been preempted mid-write) and returns false. */
 template <class Store> void seq_write(std::atomic<uint32_t> &seq, Store store)
 {
     const uint32_t s = seq.load(std::memory_order_relaxed);
     seq.store(s + 1, std::memory_order_relaxed);
-    // Release fence: the odd count is visible before any field changes.
-    std::atomic_thread_fence(std::memory_order_release);
-    store();
+    store(); // every field with memory_order_release
     // Release: the fields are visible before the even count.
     seq.store(s + 2, std::memory_order_release);
 }
@@ -36,9 +37,7 @@ template <class Load> bool seq_read(const std::atomic<uint32_t> &seq, Load load,
 {
     for (; tries != 0; --tries) {
         const uint32_t before = seq.load(std::memory_order_acquire);
-        load();
-        // Acquire fence: the loads are done before the count is read again.
-        std::atomic_thread_fence(std::memory_order_acquire);
+        load(); // every field with memory_order_acquire
         if (!(before & 1) && seq.load(std::memory_order_relaxed) == before)
             return true;
     }

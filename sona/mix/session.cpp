@@ -109,7 +109,7 @@ void session_restart_served(Session *s, uint32_t restarts, uint64_t frame, bool 
     // Release (in the lock): a mixer that sees the new discard_from sees
     // end_pos reset for the new pass; one that sees the new count sees both.
     seq_write(s->pass_seq, [&] {
-        s->pass_start_frame.store(frame, std::memory_order_relaxed);
+        s->pass_start_frame.store(frame, std::memory_order_release);
         s->discard_from.store(written, std::memory_order_release);
     });
     s->served_restarts.store(restarts, std::memory_order_release);
@@ -140,7 +140,7 @@ Staleness session_staleness(const Session *s)
             s->pass_seq,
             [&] {
                 st.discard_from = s->discard_from.load(std::memory_order_acquire);
-                st.pass_start = s->pass_start_frame.load(std::memory_order_relaxed);
+                st.pass_start = s->pass_start_frame.load(std::memory_order_acquire);
             },
             kTries))
         st.restart_pending = true;
