@@ -231,7 +231,8 @@ TEST_F(EndToEnd, PausesSeeksPositionsAndTheEndAreHeardWhenTheCallsSay)
 
     const sound::TimeBase base = rec.time_base(polls.front().first);
     ASSERT_GT(base.accounts, 20u) << "the server hardly said when it played what";
-    ASSERT_LE(base.spread_ms, kBaseStrayMs) << "the server's clock strays: the time base is no good";
+    ASSERT_LE(base.spread_ms, kBaseStrayMs) << "the server's accounts of when it played what stray: "
+                                               "no time base, or the graph's cycle changed under its streams";
     const double u = base.spread_ms;
     const std::vector<float> fl = rec.channel(0);
     const auto recorded_at = [&](double ms) { return size_t(std::max(0.0, base.frame_at(ms))); };
