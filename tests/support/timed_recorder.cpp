@@ -9,8 +9,9 @@
 //   - PulseAudio: the monitor stream's own clock.  pa_stream_get_time on a
 //     stream recording a monitor is the recorded frame the sink plays
 //     now, the sink's latency taken off; each fragment that comes is one
-//     account of it.  Fragments of 5 ms: the accounts agree within 1.2 ms
-//     (all but the odd one in a hundred); at 25 ms they stray by up to
+//     account of it.  Fragments of 5 ms: the accounts of a second agree
+//     within 0.2 ms (all but the odd one in a hundred), though they drift
+//     by a millisecond or two over a run; at 25 ms they stray by up to
 //     9 ms, at 50 by 10, at 200 by 40.  The sink then renders only 5 ms
 //     ahead: a rewrite is taken back from the stream's queue, hardly from
 //     the sink's own buffer.
@@ -18,9 +19,13 @@
 //     ms at a cycle of 1024 frames, and is 18 to 41 ms off the graph's
 //     clock.  So the recorder plays clicks of its own through a PipeWire
 //     stream: the first frame a stream gives in a cycle is presented at
-//     the cycle's time plus the delay the stream reports
-//     (pw_stream_get_time_n), and where each click is recorded says when
-//     that recorded frame was played.  The clicks agree within 0.05 ms.
+//     the cycle's time plus the delay the stream reports, what it has
+//     queued and what its resampler holds (pw_stream_get_time_n), and
+//     where each click is recorded says when that recorded frame was
+//     played.  The clicks agree within 0.05 ms; on a loaded machine they
+//     now and then step by a cycle (the graph fell behind, or the
+//     recorder lost a cycle), and those after the step agree among
+//     themselves.
 //     Fragments of 25 ms: smaller ones shrink the graph's cycle (5 ms
 //     runs it at 256 frames), and every change would be heard sooner than
 //     on a desktop.
@@ -52,18 +57,13 @@ double now_ms()
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
-/* The base from accounts of origin_ms, each `frame` played at `ms`. */
-TimeBase base_of(std::vector<double> origins)
+/* The accounts that count around a moment. */
+constexpr double kNearMs = 500;
+
+double median(std::vector<double> v)
 {
-    TimeBase base;
-    base.accounts = origins.size();
-    if (origins.empty())
-        return base;
-    std::sort(origins.begin(), origins.end());
-    base.origin_ms = origins[origins.size() / 2];
-    const double low = origins[origins.size() / 100], high = origins[origins.size() - 1 - origins.size() / 100];
-    base.spread_ms = std::max(base.origin_ms - low, high - base.origin_ms);
-    return base;
+    std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+    return v[v.size() / 2];
 }
 
 /* Plays a one-frame click on the sink's last channel every fourth graph
@@ -116,17 +116,17 @@ public:
 
     const std::string &error() const { return error_; }
 
-    /* Accounts of origin_ms from the clicks presented from `since_ms` on,
-       each found on `last`, the recorded channel, by its loudness. */
-    std::vector<double> origins(const std::vector<float> &last, double since_ms) const
+    /* Accounts from the clicks presented from `since_ms` on, each found
+       on `last`, the recorded channel, by its loudness. */
+    std::vector<TimeBase::Account> accounts(const std::vector<float> &last, double since_ms) const
     {
         const size_t count = count_.load(std::memory_order_acquire);
-        std::vector<double> out;
+        std::vector<TimeBase::Account> out;
         for (size_t i = 0; i < last.size(); ++i) {
             const long k = std::lround((last[i] - kFirstLoudness) / kLoudnessStep);
             if (last[i] > kFirstLoudness / 2 && k >= 0 && size_t(k) < count &&
                 std::fabs(last[i] - loudness(size_t(k))) < kLoudnessStep / 4 && clicks_[k].presented_ms >= since_ms)
-                out.push_back(clicks_[k].presented_ms - double(i) * kFrameMs);
+                out.push_back({clicks_[k].presented_ms, clicks_[k].presented_ms - double(i) * kFrameMs});
         }
         return out;
     }
@@ -160,7 +160,11 @@ private:
         if (timed && frames > 0 && cycles_++ % 4 == 0 && n < kClicks) {
             out[0] = loudness(n);
             const double delay_ms = double(t.delay) * 1000.0 * t.rate.num / t.rate.denom;
-            clicks_[n] = {written_, double(t.now) / 1e6 + delay_ms + double(t.buffered) * kFrameMs};
+            // After the delay to the device, what is queued before this
+            // buffer (`queued` is in bytes, of mono floats) and what the
+            // resampler holds.
+            const double waiting = double(t.queued) / sizeof(float) + double(t.buffered);
+            clicks_[n] = {written_, double(t.now) / 1e6 + delay_ms + waiting * kFrameMs};
             count_.store(n + 1, std::memory_order_release); /* the click is written first */
         }
         written_ += frames;
@@ -181,14 +185,40 @@ private:
 
 } // namespace
 
+TimeBase::TimeBase(std::vector<Account> accounts) : accounts_(std::move(accounts))
+{
+    std::sort(accounts_.begin(), accounts_.end(), [](const Account &a, const Account &b) { return a.at_ms < b.at_ms; });
+    std::vector<double> strays;
+    for (const Account &a : accounts_)
+        strays.push_back(std::fabs(a.origin_ms - origin_near(a.at_ms)));
+    std::sort(strays.begin(), strays.end());
+    spread_ms_ = strays.empty() ? 0 : strays[strays.size() - 1 - strays.size() / 100];
+}
+
+double TimeBase::origin_near(double ms) const
+{
+    const auto by_time = [](const Account &a, double t) { return a.at_ms < t; };
+    auto first = std::lower_bound(accounts_.begin(), accounts_.end(), ms - kNearMs, by_time);
+    auto last = std::lower_bound(accounts_.begin(), accounts_.end(), ms + kNearMs, by_time);
+    if (first == last) /* none that near: the nearest */
+        first = last = std::min(last, accounts_.end() - 1), ++last;
+    std::vector<double> origins;
+    for (auto a = first; a != last; ++a)
+        origins.push_back(a->origin_ms);
+    return median(origins);
+}
+
 double TimeBase::played_ms(double frame) const
 {
-    return origin_ms + frame * kFrameMs;
+    // Where the frame falls by the accounts of all the run, then by those
+    // around then.
+    const double about = accounts_[accounts_.size() / 2].origin_ms + frame * kFrameMs;
+    return origin_near(about) + frame * kFrameMs;
 }
 
 double TimeBase::frame_at(double ms) const
 {
-    return (ms - origin_ms) / kFrameMs;
+    return (ms - origin_near(ms)) / kFrameMs;
 }
 
 struct TimedRecorder::State {
@@ -200,7 +230,7 @@ struct TimedRecorder::State {
     std::string error;
     mutable std::mutex mutex;
     std::vector<float> samples;
-    std::vector<std::pair<double, double>> accounts; /* the monitor's own: when, and origin_ms */
+    std::vector<TimeBase::Account> accounts; /* the monitor's own */
 
     /* On the loop's thread, as each fragment comes. */
     void take()
@@ -315,13 +345,13 @@ std::vector<float> TimedRecorder::channel(int ch) const
 TimeBase TimedRecorder::time_base(double since_ms) const
 {
     if (state_->clicker)
-        return base_of(state_->clicker->origins(channel(state_->channels - 1), since_ms));
+        return TimeBase(state_->clicker->accounts(channel(state_->channels - 1), since_ms));
     std::lock_guard<std::mutex> lock(state_->mutex);
-    std::vector<double> origins;
-    for (const auto &[at, origin] : state_->accounts)
-        if (at >= since_ms)
-            origins.push_back(origin);
-    return base_of(origins);
+    std::vector<TimeBase::Account> accounts;
+    for (const TimeBase::Account &a : state_->accounts)
+        if (a.at_ms >= since_ms)
+            accounts.push_back(a);
+    return TimeBase(accounts);
 }
 
 } // namespace sound

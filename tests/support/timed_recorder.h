@@ -13,17 +13,31 @@
 
 namespace sound {
 
-/* When recorded frames were played: frame f at origin_ms + f / rate, on
-   the steady clock (std::chrono::steady_clock, CLOCK_MONOTONIC), in ms. */
-struct TimeBase {
-    double origin_ms = 0;
-    /* How far the server's single accounts stray from origin_ms (the
-       largest of the central 98 %), and how many there were. */
-    double spread_ms = 0;
-    size_t accounts = 0;
+/* When recorded frames were played, on the steady clock
+   (std::chrono::steady_clock, CLOCK_MONOTONIC), in ms, from the server's
+   accounts: each says that at about `at_ms` recorded frame f was played
+   at origin_ms + f / rate.  Only the accounts of the second around a
+   moment count for it, so that a cycle the recorder lost (a monitor that
+   overran, on a loaded machine) moves only what comes after it. */
+class TimeBase {
+public:
+    struct Account {
+        double at_ms, origin_ms;
+    };
+    explicit TimeBase(std::vector<Account> accounts);
+    size_t accounts() const { return accounts_.size(); }
+    /* How far single accounts stray from those around them: all but the
+       one in a hundred that strays most. */
+    double spread_ms() const { return spread_ms_; }
     double played_ms(double frame) const;
     /* The recorded frame played at `ms`. */
     double frame_at(double ms) const;
+
+private:
+    double origin_near(double ms) const;
+
+    std::vector<Account> accounts_; /* by time */
+    double spread_ms_ = 0;
 };
 
 /* Records a sink's monitor in this process, as interleaved float32 at
