@@ -90,24 +90,28 @@ void restore_voices(Mixer *m, const MixMark &mk)
 void let_go_of_rings(Mixer *m)
 {
     MixHistory &h = m->history;
-    const uint32_t stamp = ++h.stamp;
-    if (h.mark_count > 0) {
-        const MixMark &oldest = mark_at(h, 0);
-        for (uint32_t i = 0; i < oldest.count; ++i) {
-            const VoiceMark &vm = arena_at(h, oldest.first + i);
-            vm.voice->mark_stamp = stamp;
-            ring_let_go(&vm.session->ring, vm.read_pos);
+    if (h.mark_count == 0) {
+        // No mark needs anything read: the usual case, every chunk, for an
+        // output that plays at once.
+        for (uint32_t i = 0; i < m->voice_count; ++i) {
+            Ring *ring = &m->voices[i]->session->ring;
+            ring_let_go(ring, ring->read_pos.load(std::memory_order_relaxed));
         }
+        return;
+    }
+    const uint32_t stamp = ++h.stamp;
+    const MixMark &oldest = mark_at(h, 0);
+    for (uint32_t i = 0; i < oldest.count; ++i) {
+        const VoiceMark &vm = arena_at(h, oldest.first + i);
+        vm.voice->mark_stamp = stamp;
+        ring_let_go(&vm.session->ring, vm.read_pos);
     }
     // A voice that joined after the oldest mark needs its ring from where
-    // it joined; with no mark left, nothing before where it is now.
+    // it joined.
     for (uint32_t i = 0; i < m->voice_count; ++i) {
         Voice *v = m->voices[i];
-        if (v->mark_stamp == stamp)
-            continue;
-        Ring *ring = &v->session->ring;
-        ring_let_go(ring, h.mark_count > 0 ? v->joined_read_pos
-                                           : ring->read_pos.load(std::memory_order_relaxed));
+        if (v->mark_stamp != stamp)
+            ring_let_go(&v->session->ring, v->joined_read_pos);
     }
 }
 
