@@ -110,6 +110,14 @@ sona/output/keeper.cpp @@         if (only.empty() || only == entry.name) @@    
 audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
 sona/sona_internal.h @@ constexpr uint32_t kMaxVoices = 1024; @@ constexpr uint32_t kMaxVoices = 2048;
 sona/decoder/loader.cpp @@         dlerror(); /* ours to clear: a host reading dlerror() later would take it for its own */ @@         (void)0;
+sona/channel.cpp @@     return int64_t(clock_frame_at(clock, mixer_heard_now(&e->mixer))); @@     return int64_t(st->session->pass_start_frame.load() + st->session->ring.write_pos.load() - st->session->discard_from.load());
+sona/channel.cpp @@     return int64_t(clock_frame_at(clock, mixer_heard_now(&e->mixer))); @@     return int64_t(clock_frame_at(clock, mixer_rendered(&e->mixer)));
+sona/mix/mixer.cpp @@     retarget(&v->gains, t, m->ramp_frames);\n    if ((stale || paused) @@     retarget(&v->gains, t, paused ? 1 : m->ramp_frames);\n    if ((stale || paused)
+sona/mix/events.cpp @@         q->lost.store(true, std::memory_order_relaxed); /* published by the tail below */ @@         (void)0;
+sona/mix/mixer.cpp @@ {v, v->session, chunk_end, paused}; @@ {v, v->session, chunk_end + (paused ? 0 : m->rate_hz / 10), paused};
+sona/pool.cpp @@         if (s->busy) {\n            frames = 0; @@         if (s->busy) {\n            (void)frames;
+sona/pool.cpp @@         const uint64_t fresh = std::max( @@         const uint64_t fresh = std::min(
+sona/output/pulse.cpp @@         if (shape_.on_pipewire && !running)\n            return; @@         if (false)\n            return;
 EOF
 )
 

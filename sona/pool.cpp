@@ -151,8 +151,11 @@ size_t sessions_wanting_work(const Pool *p)
     return n;
 }
 
-/* Runs with the pool mutex held.  A session another worker holds is left
-   out: that worker looks again when it is done. */
+/* Runs with the pool mutex held.  A session another worker holds is
+   looked at again soon: only worker 0 keeps the time, so the one that
+   holds it, once done, goes to sleep without a look to come, and what it
+   left (the new place of a seek, decoded as far as the stale frames left
+   room) must not wait for the longest look. */
 std::chrono::microseconds next_look(const Pool *p)
 {
     const uint32_t rate = p->mixer->rate_hz;
@@ -161,12 +164,19 @@ std::chrono::microseconds next_look(const Pool *p)
         return kPollInterval;
     uint64_t frames = UINT64_MAX;
     for (const Session *s : p->sessions) {
-        if (s->busy)
+        if (s->busy) {
+            frames = 0;
             continue;
+        }
         // Relaxed: the last worker on it let go under our mutex, and the
         // mixer's position only goes into an estimate.
-        const uint64_t held = s->ring.write_pos.load(std::memory_order_relaxed) -
-                              s->ring.read_pos.load(std::memory_order_relaxed);
+        // What a seek or a restart made stale is no reserve: the mixer
+        // drops it once faded out, and only then is there room to decode
+        // the new place into, of which there may be little so far.
+        const uint64_t fresh = std::max(s->ring.read_pos.load(std::memory_order_relaxed),
+                                        s->discard_from.load(std::memory_order_relaxed));
+        const uint64_t written = s->ring.write_pos.load(std::memory_order_relaxed);
+        const uint64_t held = written > fresh ? written - fresh : 0;
         // A session whose data is all in its ring needs a look when it has
         // played out, to be released.
         const uint64_t low = s->decoder_done ? 0 : ring_low_frames(s->ring.capacity_frames);

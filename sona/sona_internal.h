@@ -51,7 +51,7 @@
  *
  * Under libpulse the mix is rendered on the output's own thread, the
  * keeper, inside libpulse's main loop, which is not a real-time thread:
- * the server holds a deep buffer (400 ms; 224 ms through pipewire-pulse),
+ * the server holds a deep buffer (400 ms; 212 ms through pipewire-pulse),
  * so a render that comes late is covered by what is queued, and only a
  * rewrite must reach the server before it plays what is overwritten, for
  * which the driver keeps a margin (output/pulse.cpp).  The same contract

@@ -123,7 +123,7 @@ enum {
  *          cycle (1024 frames) and the mix for that cycle is made then, so
  *          a change is heard within about two cycles;
  *   pulse  libpulse, to PulseAudio or to PipeWire's pipewire-pulse.  The
- *          server holds a deep buffer (400 ms; 224 ms through PipeWire) and
+ *          server holds a deep buffer (400 ms; 212 ms through PipeWire) and
  *          the library wakes a few times a second to top it up; whatever
  *          changes what is heard is mixed again from just past what the
  *          server plays and written over what it holds, so a change is

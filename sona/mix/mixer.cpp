@@ -242,6 +242,19 @@ uint64_t voice_end(const Mixer *m, const Voice *v, uint32_t frames)
     return m->position + frames + (end > read ? end - read : 0);
 }
 
+/* The earliest end to be heard: of a voice in the mix whose data is all
+   decoded, or of one that has left it at its end and is not yet heard
+   ending.  The keeper looks then, to signal its event. */
+void publish_next_end(Mixer *m)
+{
+    uint64_t end = m->voices_end;
+    for (uint32_t i = 0; i < m->ending_count; ++i)
+        if (!m->endings[i].paused)
+            end = std::min(end, m->endings[i].position);
+    // Relaxed: a position to compare, which publishes nothing.
+    m->next_end.store(end, std::memory_order_relaxed);
+}
+
 void take_new_voices(Mixer *m)
 {
     const uint32_t mask = kMaxVoices - 1;
@@ -278,12 +291,12 @@ void render_chunk(Mixer *m, float *out, uint32_t frames)
     Wrote wrote = direct ? Wrote::kNothing : Wrote::kAcc;
     if (!direct)
         std::fill(acc, acc + size_t(frames) * kAccStride, 0.0f);
-    uint64_t next_end = kNoPosition;
+    m->voices_end = kNoPosition;
     for (uint32_t i = 0; i < m->voice_count;) {
         Voice *v = m->voices[i];
         const Mixed mixed = mix_voice(m, v, acc, frames, direct, &wrote);
         if (mixed == Mixed::kStays) {
-            next_end = std::min(next_end, voice_end(m, v, frames));
+            m->voices_end = std::min(m->voices_end, voice_end(m, v, frames));
             ++i;
             continue;
         }
@@ -295,17 +308,18 @@ void render_chunk(Mixer *m, float *out, uint32_t frames)
     else if (wrote == Wrote::kNothing)
         std::fill(out, out + size_t(frames) * m->fold.channels, 0.0f);
     m->position += frames;
-    // Relaxed: positions to compare, which publish nothing.
+    // Relaxed: a position to compare, which publishes nothing.
     m->rendered.store(m->position, std::memory_order_relaxed);
-    m->next_end.store(next_end, std::memory_order_relaxed);
     // The render path's one branch for writing ahead.  An output that plays
-    // at once has heard the chunk as soon as it is rendered; one that
-    // writes ahead marks the mix here, to render again from, and says
-    // itself what has been heard (output/write_ahead.h).
-    if (history_kept(m))
+    // at once renders nothing again: what its clock says is heard is final.
+    // One that writes ahead marks the mix here, to render again from, and
+    // says itself what has been heard (output/write_ahead.h).
+    if (history_kept(m)) {
         history_mark(m);
-    else
-        mixer_heard(m, m->position);
+        publish_next_end(m);
+    } else {
+        mixer_heard(m, std::min(m->position, mixer_heard_now(m)));
+    }
 }
 
 /* Out of the mix for good: a voice that played to its end, or one that
@@ -466,6 +480,7 @@ void mixer_heard(Mixer *m, uint64_t position)
 {
     end_heard_voices(m, position);
     history_heard(m, position);
+    publish_next_end(m);
 }
 
 void mixer_render(Mixer *m, float *out, uint32_t frames)

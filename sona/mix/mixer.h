@@ -83,8 +83,10 @@ struct Mixer {
     /* Told by the output: what its server plays when (clock.h). */
     HeardClock heard_clock;
     /* Stored by the mixer after each chunk: the position of the next frame
-       it renders; and the earliest position at which a voice whose data is
-       all decoded runs out, or kNoPosition. */
+       it renders; and, after each chunk and whatever is heard, the
+       earliest position at which a stream is heard ending (a voice whose
+       data is all decoded runs out, or one that ran out is not yet heard
+       doing so), or kNoPosition. */
     std::atomic<uint64_t> rendered{0};
     std::atomic<uint64_t> next_end{kNoPosition};
     EventQueue events;
@@ -93,6 +95,7 @@ struct Mixer {
        left the mix and end for good once heard; the history that lets the
        mix go back (empty for an output that plays at once). */
     uint64_t position = 0;
+    uint64_t voices_end = kNoPosition; /* next_end's, of the voices in the mix */
     std::unique_ptr<Ending[]> endings;
     uint32_t ending_count = 0;
     MixHistory history;
@@ -136,8 +139,9 @@ void mixer_output_lost(Mixer *m);
 /* On the rendering thread: everything before `position` has been heard
    and will not be rendered again: the history's marks before it go, the
    rings may be written over, and voices that left the mix before it end
-   for good, or, when a restart came meanwhile, come back into it.  An
-   output that plays at once has heard each chunk once it is rendered. */
+   for good, or, when a restart came meanwhile, come back into it.  For an
+   output that plays at once the mixer says so itself after each chunk,
+   as far as the output's clock says is heard. */
 void mixer_heard(Mixer *m, uint64_t position);
 
 } // namespace sona

@@ -9,9 +9,10 @@
 // (a stream starts or ends, a volume, balance or route moves) is mixed
 // again from just past what the server plays and written over what was
 // queued; the server, which has rendered some of it into the sink already,
-// takes that back.  Through pipewire-pulse the read pointer runs a graph
-// cycle or two ahead of what is heard and cannot be taken back, so the
-// buffer there is shallower and the margin a cycle.
+// takes that back.  Through pipewire-pulse the read pointer runs up to a
+// graph cycle ahead of what is heard and cannot be taken back, so a
+// rewrite clears a cycle more, and the shape there asks for a short cycle
+// (see kPipeWireShape).
 #include "output/driver.h"
 #include "output/write_ahead.h"
 
@@ -82,10 +83,23 @@ const Pulse *pulse()
    small, or the sink wakes thousands of times a second. */
 struct Shape {
     uint32_t target_ms, request_ms, margin_ms;
-    uint32_t margin_cycle_frames; /* pipewire-pulse: a graph cycle on top */
+    bool on_pipewire; /* through pipewire-pulse: a graph cycle on top of the margin */
 };
-constexpr Shape kPulseAudioShape{400, 100, 25, 0};
-constexpr Shape kPipeWireShape{224, 100, 2, 1024};
+constexpr Shape kPulseAudioShape{400, 100, 25, false};
+/* pipewire-pulse asks the graph for a cycle of tlength - 2 * minreq: 12 ms
+   here, 529 frames at 44.1 kHz, so the graph runs at 512 frames (or less,
+   for another client).  A change waits out up to a cycle already read and
+   the cycle a rewrite clears: two cycles, and the 5 ms ramp.  At the 1024
+   frames that 24 ms asked for, a pause was heard after up to 59 ms; at
+   512, after up to 35 (tests/sona/test_e2e_realtime.cpp).  The graph then
+   wakes twice as often: the price of the 50 ms that sona.h promises. */
+constexpr Shape kPipeWireShape{212, 100, 2, true};
+/* The graph cycle a rewrite through pipewire-pulse clears: the one the
+   shape asks for, once the read index has shown the graph runs at it
+   (whole cycles are read at a time); until then, and where the graph's
+   minimum cycle is raised (Debian raises it to 1024 frames in virtual
+   machines), the larger one. */
+constexpr uint32_t kAskedCycleFrames = 512, kRaisedCycleFrames = 1024;
 
 /* While a voice waits for decoded audio, how soon the queue is written
    again to bring its start forward. */
@@ -158,6 +172,7 @@ public:
             return device >= 2 && sink.done ? Opened::kNoDevice : Opened::kNoServer;
         }
         shape_ = sink.on_pipewire ? kPipeWireShape : kPulseAudioShape;
+        cycle_frames_ = kRaisedCycleFrames;
         mixer_set_out_channels(mixer_, channels_for(sink.channels));
         // After a loss, what was written but not heard went with the old
         // stream: the new one takes up where the old one was heard.
@@ -186,6 +201,11 @@ public:
 
     void run(bool running) override
     {
+        // Through pipewire-pulse a corked stream leaves the graph, whose
+        // cycle would then change under every other stream at each pause
+        // and each resume: it plays silence until the keeper closes it.
+        if (shape_.on_pipewire && !running)
+            return;
         holding_ = running && !ran_;
         if (holding_) {
             holding_since_ = Clock::now();
@@ -285,7 +305,8 @@ private:
        part of it is already on its way out. */
     uint32_t rewrite_margin_frames() const
     {
-        return mixer_rate_hz(mixer_) * shape_.margin_ms / 1000 + shape_.margin_cycle_frames + late_frames_;
+        return mixer_rate_hz(mixer_) * shape_.margin_ms / 1000 + (shape_.on_pipewire ? cycle_frames_ : 0) +
+               late_frames_;
     }
 
     /* Writes again over what was queued, from a mixer position on. */
@@ -469,6 +490,9 @@ private:
         const double frames = double(t->read_index) / double(frame_bytes()) +
                               (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
         estimate_from_ = base_ + uint64_t(std::max(frames, 0.0));
+        const uint64_t read = t->read_index > 0 ? uint64_t(t->read_index) / frame_bytes() : 0;
+        if (read % kRaisedCycleFrames != 0 && read % (kAskedCycleFrames / 2) == 0)
+            cycle_frames_ = kAskedCycleFrames;
         estimated_at_ = Clock::now();
         playing_ = t->playing != 0;
         return true;
@@ -484,6 +508,7 @@ private:
     pa_context *context_ = nullptr;
     pa_stream *stream_ = nullptr;
     Shape shape_ = kPulseAudioShape;
+    uint32_t cycle_frames_ = kRaisedCycleFrames;
     uint64_t base_ = 0; /* the mixer's position at the stream's first byte */
     uint64_t estimate_from_ = kNoPosition;
     Clock::time_point estimated_at_{};

@@ -39,8 +39,12 @@ struct Sdl {
 
 /* The SONAME, as a program linked against SDL2 would record it. */
 constexpr const char *kSdlLibrary = "libSDL2-2.0.so.0";
-/* Device period asked of SDL: ~23 ms at 44.1 kHz. */
-constexpr Uint16 kDeviceFrames = 1024;
+/* Device period asked of SDL: ~12 ms at 44.1 kHz.  SDL writes nothing
+   that could be taken back, so a change (a pause) is heard up to two
+   periods later, and the server's cycle: at 1024 frames a pause was heard
+   after up to 51 ms, past the 50 that sona.h promises; at 512, after up
+   to 28 (tests/sona/test_e2e_realtime.cpp), for twice the wake-ups. */
+constexpr Uint16 kDeviceFrames = 512;
 
 const Sdl *sdl()
 {
