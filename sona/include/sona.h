@@ -126,14 +126,20 @@ enum {
  *          heard within tens of milliseconds all the same;
  *   sdl    SDL2, for a system whose sound reaches no server the above
  *          speak to: tried only when none of them can be loaded, or none
- *          has answered for two seconds.
- * The environment variable SONA_OUTPUT (pipewire, pulse, sdl) names one to
- * use alone.  Device 0 needs none: a clock of the library's own pulls the
- * mix.
+ *          has answered for two seconds since the first failed to.  While
+ *          SDL plays, the others are asked twice a second; within two
+ *          seconds of one answering again the library goes back to it,
+ *          and the streams go on from where SDL left them.
+ * The environment variable SONA_OUTPUT names one of them to use alone, in
+ * any case: pipewire, pulse (or pulseaudio), sdl.  Unset or empty, they are
+ * tried in that order; any other value makes Init fail with
+ * SONA_ERROR_PARAM, whatever the device.  Device 0 needs none: a clock of
+ * the library's own pulls the mix.
  *
  * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
- * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
- * numbered device, or it could not be opened) or SONA_ERROR_MEMORY.
+ * Free), SONA_ERROR_PARAM (bad freq or flags, or SONA_OUTPUT names no
+ * output above), SONA_ERROR_DEVICE (no such numbered device, or it could
+ * not be opened) or SONA_ERROR_MEMORY.  A failed Init leaves nothing open.
  */
 SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
                              const void *clsid);

@@ -204,16 +204,22 @@ void keeper_main(Output *o)
         close_stream(o, &k);
 }
 
-/* SONA_OUTPUT names one driver to use alone; unset, every driver in the
-   table's order. */
-void add_drivers(Output *o)
+/* SONA_OUTPUT names one driver to use alone (*only); unset or empty,
+   every driver in the table's order (*only null).  False when it names
+   none: a mistyped name must not leave the program silent without a word. */
+bool forced_driver(const DriverEntry **only)
 {
     const char *forced = std::getenv("SONA_OUTPUT");
-    const std::string only = forced ? forced : "";
+    *only = forced && *forced ? driver_named(forced) : nullptr;
+    return !forced || !*forced || *only;
+}
+
+void add_drivers(Output *o, const DriverEntry *only)
+{
     const DriverContext context{o->mixer, o->wake_fd, &o->write_ahead};
     for (const DriverEntry &entry : kDrivers)
-        if (only.empty() || only == entry.name)
-            o->drivers.emplace_back(entry.make(context), only.empty() && entry.fallback);
+        if (!only || only == &entry)
+            o->drivers.emplace_back(entry.make(context), !only && entry.fallback);
 }
 
 /* A numbered device must exist, which only a server can say: Init finds
@@ -249,6 +255,9 @@ void OutputDeleter::operator()(Output *o) const
 
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
 {
+    const DriverEntry *only = nullptr;
+    if (!forced_driver(&only))
+        return SONA_ERROR_PARAM;
     OutputPtr o(new (std::nothrow) Output(mixer));
     if (!o)
         return SONA_ERROR_MEMORY;
@@ -260,7 +269,7 @@ int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
         o->drivers.emplace_back(make_silent_driver({mixer, o->wake_fd, nullptr}), false);
         open_driver(o.get(), o->drivers.front().first.get());
     } else {
-        add_drivers(o.get());
+        add_drivers(o.get(), only);
         // Until a driver has opened, rings are made for one that writes
         // ahead: should it be the one, streams made meanwhile fit it.
         o->write_ahead.begin();

@@ -26,7 +26,7 @@ using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
    server; a numbered device is found and opened here, so that a missing
    one is reported at once.  The mixer is already set up; the output sets
    its channel count once the device's is known.  Returns a SONA_ error
-   code. */
+   code: SONA_ERROR_PARAM when SONA_OUTPUT names no driver (driver.h). */
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out);
 /* Starts the keeper, once everything else has its threads: the keeper
    loads client libraries, and while the dynamic loader is busy with them

@@ -2,6 +2,7 @@
 // before Init and after Free; arguments checked before anything changes;
 // restarts; the silent device, resting when idle; a Free that leaves
 // nothing behind.
+#include "output/driver.h"
 #include "render.h"
 
 #include <random>
@@ -123,6 +124,93 @@ TEST_F(Api, ValuesOutOfRangeAreRefusedAndChangeNothing)
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM);
 }
 
+/* Environment variables set for the life of the object, then as they were. */
+class ScopedEnv {
+public:
+    explicit ScopedEnv(std::vector<std::pair<std::string, std::string>> vars)
+    {
+        for (auto &[name, value] : vars) {
+            const char *was = std::getenv(name.c_str());
+            saved_.emplace_back(name, was ? std::optional<std::string>(was) : std::nullopt);
+            set(name, value);
+        }
+    }
+    ~ScopedEnv()
+    {
+        for (const auto &[name, was] : saved_)
+            was ? set(name, *was) : (void)unsetenv(name.c_str());
+    }
+    static void set(const std::string &name, const std::string &value) { setenv(name.c_str(), value.c_str(), 1); }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+size_t entries(const char *dir)
+{
+    return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+std::string upper(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    return s;
+}
+
+/* sona.h's comments as running text: no comment leaders, single spaces. */
+std::string header_text()
+{
+    const std::vector<uint8_t> bytes = read_file(SONA_HEADER);
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const bool leader = bytes[i] == '*' && (i == 0 || bytes[i - 1] == ' ' || bytes[i - 1] == '\n');
+        const char c = leader || std::isspace(bytes[i]) ? ' ' : char(bytes[i]);
+        if (c != ' ' || (!text.empty() && text.back() != ' '))
+            text += c;
+    }
+    return text;
+}
+
+// SONA_OUTPUT takes the names of the table of drivers and their synonyms,
+// in any case, on any device; anything else fails Init and leaves nothing
+// open.  sona.h lists exactly the table's names.
+TEST_F(Api, TheOutputIsChosenByTheTablesNamesInAnyCaseAndNoOtherName)
+{
+    // Nothing to reach: no server answers, and SDL has only its dummy.
+    const ScopedEnv nowhere({{"PULSE_SERVER", "unix:/nonexistent"},
+                             {"PIPEWIRE_REMOTE", "/nonexistent"},
+                             {"SDL_AUDIODRIVER", "dummy"},
+                             {"SONA_OUTPUT", ""}});
+    std::string listed;
+    for (const DriverEntry &d : kDrivers) {
+        listed += (listed.empty() ? "" : ", ") + std::string(d.name) +
+                  (d.synonym ? " (or " + std::string(d.synonym) + ")" : "");
+        for (const char *name : {d.name, d.synonym}) {
+            if (!name)
+                continue;
+            for (const std::string &spelt : {std::string(name), upper(name)}) {
+                ScopedEnv::set("SONA_OUTPUT", spelt);
+                EXPECT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << spelt << ": error " << SONA_ErrorGetCode();
+                EXPECT_TRUE(SONA_Free()) << spelt;
+            }
+        }
+    }
+    const size_t threads = entries("/proc/self/task"), files = entries("/proc/self/fd");
+    for (const char *name : {"alsa", "pulse ", "pipe", "sdl2", "pulse,sdl"}) {
+        ScopedEnv::set("SONA_OUTPUT", name);
+        for (int32_t device : {1, 0}) {
+            EXPECT_FALSE(SONA_Init(device, kRate, 0, 0, nullptr)) << "'" << name << "' on device " << device;
+            EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << "'" << name << "' on device " << device;
+        }
+        EXPECT_FALSE(SONA_Free()) << "'" << name << "' left the library up";
+    }
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), files);
+    EXPECT_NE(header_text().find("SONA_OUTPUT names one of them to use alone, in any case: " + listed + "."),
+              std::string::npos)
+        << "sona.h does not list exactly: " << listed;
+}
+
 // A tone at 500 Hz for half a second, then at 1500 Hz: each play after a
 // restart, or after the end, begins at 500 Hz, with the stream's settings.
 TEST_F(Api, RestartsAndPlaysAfterTheEndBeginAgainUntilTheFileIsGone)
@@ -144,11 +232,6 @@ TEST_F(Api, RestartsAndPlaysAfterTheEndBeginAgainUntilTheFileIsGone)
     EXPECT_FALSE(SONA_ChannelPlay(h, SONA_FALSE));
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_FILEOPEN);
     EXPECT_TRUE(SONA_ChannelSetAttributes(h, 0, 50, 64)) << "the handle was lost";
-}
-
-size_t entries(const char *dir)
-{
-    return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersAndFreeLeavesNothingBehind)
