@@ -25,7 +25,8 @@ using PoolPtr = std::unique_ptr<Pool, PoolDeleter>;
 PoolPtr pool_start(const Mixer *mixer, bool manual, unsigned threads);
 /* Registers a session; the pool takes over its decoder and one reference. */
 void pool_add(Pool *p, Session *s);
-/* Something changed (play, restart, rate): look again now. */
+/* Something changed (play, restart, rate): look again now.  Called once
+   the change is stored; a worker that is about to sleep sees it. */
 void pool_kick(Pool *p);
 /* Returns when the pool has nothing left to do, doing what it can itself
    (sona_wait_decoded). */

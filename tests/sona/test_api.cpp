@@ -5,6 +5,8 @@
 #include "output/driver.h"
 #include "render.h"
 
+#include <fcntl.h>
+
 #include <random>
 
 using namespace sona_test;
@@ -151,6 +153,17 @@ size_t entries(const char *dir)
     return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
+/* The descriptor this process has `path` open on, or -1. */
+int descriptor_of(const std::string &path)
+{
+    for (const auto &link : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;
+        if (std::filesystem::read_symlink(link.path(), gone) == path)
+            return std::stoi(link.path().filename());
+    }
+    return -1;
+}
+
 std::string upper(std::string s)
 {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::toupper(c)); });
@@ -238,31 +251,62 @@ TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersAndFreeLeavesNothingBehind)
 {
     // The silent device mixes on its own thread while this one restarts,
     // routes and turns streams as fast as it can; short streams end under
-    // the calls, so restart races end for real (ThreadSanitizer judges).
+    // the calls, so restart races end for real, and plays begin while the
+    // decode workers settle down to sleep (ThreadSanitizer judges).
     const size_t threads = entries("/proc/self/task"), files = entries("/proc/self/fd");
     ASSERT_TRUE(SONA_Init(0, kRate, 0, 0, nullptr));
     const std::string longer = make_tone(dir_, "long.wav", {{sine(1000)}, "mono", 1});
     std::vector<SONA_HSTREAM> streams;
     for (int i = 0; i < 6; ++i)
         streams.push_back(create(i % 2 ? tone_ : longer));
+    // Streams longer than a ring (0.37 s), each from a file of its own, to
+    // be played one by one once all is quiet.
+    const std::string half = make_tone(dir_, "half.wav", {{sine(1000)}, "mono", 0.5});
+    std::vector<std::pair<SONA_HSTREAM, std::string>> fed;
+    for (int i = 0; i < 8; ++i) {
+        const std::string path = dir_.file("fed" + std::to_string(i) + ".wav");
+        std::filesystem::copy_file(half, path);
+        fed.emplace_back(create(path), path);
+    }
+    // Idle streams that a settling worker looks over, and so takes longer.
+    for (int i = 0; i < 64; ++i)
+        create();
     EXPECT_FALSE(sona_output_running()) << "created is not playing";
     const uint32_t words[] = {0, SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER};
     std::mt19937 next(12345);
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 6000; ++i) {
         const SONA_HSTREAM h = streams[next() % streams.size()];
-        switch (next() % 4) {
-        case 0: EXPECT_TRUE(SONA_ChannelPlay(h, SONA_BOOL(next() % 2))); break;
-        case 1: EXPECT_TRUE(SONA_ChannelSetFlags(h, words[next() % 4])); break;
-        case 2: EXPECT_TRUE(SONA_ChannelSetAttributes(h, -1, int32_t(next() % 101), int32_t(next() % 129))); break;
+        switch (next() % 5) {
+        case 0:
+        case 1: EXPECT_TRUE(SONA_ChannelPlay(h, SONA_BOOL(next() % 2))); break;
+        case 2: EXPECT_TRUE(SONA_ChannelSetFlags(h, words[next() % 4])); break;
+        case 3: EXPECT_TRUE(SONA_ChannelSetAttributes(h, -1, int32_t(next() % 101), int32_t(next() % 129))); break;
         default: EXPECT_TRUE(SONA_ChannelSetAttributes(h, next() % 2 ? 0 : 22050, -1, -1)); break;
         }
         if (i % 64 == 0)
             std::this_thread::yield();
     }
-    ASSERT_TRUE(SONA_ChannelPlay(streams[0], SONA_TRUE));
-    EXPECT_TRUE(eventually([] { return sona_output_running(); }));
+    // Once all is quiet the decode workers sleep with nothing to poll for,
+    // and nothing the mixer does wakes them: the Play that starts a stream
+    // longer than its ring must, or the stream starves and never ends.
+    // First once they have surely settled; then each the moment a worker
+    // closed the stream before, as it settles down to sleep.
+    int closing = -1;
+    for (const auto &[h, path] : fed) {
+        ASSERT_TRUE(eventually([] { return !sona_output_running(); })) << "all played out, the clock rests";
+        if (closing < 0)
+            std::this_thread::sleep_for(500ms);
+        for (const auto until = std::chrono::steady_clock::now() + 3s;
+             closing >= 0 && ::fcntl(closing, F_GETFD) >= 0 && std::chrono::steady_clock::now() < until;)
+            std::this_thread::yield();
+        for (const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(next() % 200);
+             std::chrono::steady_clock::now() < until;)
+            ;
+        closing = descriptor_of(path);
+        ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+        EXPECT_TRUE(eventually([] { return sona_playing_count() == 0; }, 5s)) << path << " starved";
+    }
     EXPECT_TRUE(eventually([] { return !sona_output_running(); })) << "all played out, the clock rests";
-    EXPECT_EQ(sona_playing_count(), 0u);
     EXPECT_TRUE(SONA_Free());
     EXPECT_EQ(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), files);
