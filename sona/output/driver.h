@@ -53,6 +53,10 @@ public:
     virtual void run(bool running) = 0;
     /* The server or the device went away: the stream must be opened again. */
     virtual bool lost() = 0;
+    /* While another driver plays (this one closed): whether this one's
+       server answers now and has `device`, so that open would succeed.
+       Opens no stream and touches not the mix; within kServerBound. */
+    virtual bool answers(int32_t device) = 0;
     /* Waits for the driver's server, for at most `timeout`, and serves what
        it asks (its callbacks run here); returns early, the output's
        wake-up descriptor drained, when the output is woken. */

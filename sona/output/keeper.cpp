@@ -5,7 +5,9 @@
 //     keeps trying while no server answers: one that comes late, or comes
 //     back after a restart, is found four times a second.  The drivers are
 //     tried in the table's order (driver.h); a fallback only when no other
-//     can be loaded, or none has answered for a while.
+//     can be loaded, or none has answered for a while since the first
+//     failed to.  While a fallback plays, the others are asked whether
+//     their server answers again, and the first that does takes over.
 //   - It follows the mixer: runs while the mixer has voices, pauses when it
 //     has none and closes the stream after a while, so that an idle player
 //     costs nothing.
@@ -59,8 +61,14 @@ constexpr auto kIdleClose = std::chrono::seconds(2);
 constexpr Milliseconds kWatchInterval(100);
 constexpr Milliseconds kRetryInterval(250);
 /* How long the other drivers' servers may stay silent before a fallback
-   may take the device: a desktop session's server is up well within this. */
+   may take the device: a desktop session's server is up well within this,
+   and so is one that restarts. */
 constexpr auto kFallbackAfter = std::chrono::seconds(2);
+/* While a fallback plays, how often the others are asked whether their
+   server is back: so that it takes over within kFallbackAfter of its
+   return, its connecting and the switch included. */
+constexpr Milliseconds kProbeInterval(500);
+constexpr auto kProbeBackoff = std::chrono::seconds(10);
 /* The decoder module, FFmpeg with it, takes tens of milliseconds to load,
    which the first stream would wait for.  Once the output has connected
    and the program has had the time to put its window up, the keeper loads
@@ -70,9 +78,14 @@ constexpr auto kPreloadDecoderAfter = std::chrono::seconds(1);
 /* The keeper's own state between its looks. */
 struct Keeper {
     bool running = false;
+    bool on_fallback = false; /* the open driver is a fallback */
     Clock::time_point idle_since = Clock::now();
-    Clock::time_point failing_since{}; /* {} while no attempt has failed */
+    /* Since the first failure of a driver that is not a fallback; {} once
+       one opens.  A fallback that opens leaves it, so that when the
+       fallback goes, it may come back at once. */
+    Clock::time_point failing_since{};
     Clock::time_point next_try{};
+    Clock::time_point next_probe{}; /* while on the fallback */
     Milliseconds wait = kWatchInterval;
     Clock::time_point preload_at = Clock::time_point::max(); /* max once done */
 };
@@ -96,6 +109,15 @@ void close_stream(Output *o, Keeper *k)
     k->running = false;
 }
 
+/* The stream was lost with what its server held: a driver that wrote
+   ahead goes back to what was heard, for the next stream to take up. */
+void lose_stream(Output *o, Keeper *k)
+{
+    if (o->open->writes_ahead())
+        o->write_ahead.lost();
+    close_stream(o, k);
+}
+
 /* A driver that writes ahead fills the server's buffer as it opens: the
    mix keeps its history from before then.  One that plays at once needs
    none. */
@@ -113,7 +135,7 @@ Opened open_driver(Output *o, Driver *d)
 }
 
 /* Tries the drivers in order; a fallback only when no other can be
-   loaded or none has answered for kFallbackAfter. */
+   loaded or none has answered for kFallbackAfter since the first failed. */
 void try_open(Output *o, Keeper *k)
 {
     const auto now = Clock::now();
@@ -123,20 +145,40 @@ void try_open(Output *o, Keeper *k)
     }
     bool other_library = false;
     for (auto &[driver, fallback] : o->drivers) {
-        if (fallback && other_library && k->failing_since != Clock::time_point{} &&
-            now - k->failing_since < kFallbackAfter)
+        if (fallback && other_library && now - k->failing_since < kFallbackAfter)
             break;
         const Opened result = open_driver(o, driver.get());
         if (result == Opened::kYes) {
-            k->failing_since = {};
+            k->on_fallback = fallback;
+            k->next_probe = now + kProbeInterval;
+            if (!fallback)
+                k->failing_since = {};
             return;
         }
+        if (!fallback && k->failing_since == Clock::time_point{})
+            k->failing_since = now;
         other_library = other_library || (!fallback && result != Opened::kNoLibrary);
     }
-    if (k->failing_since == Clock::time_point{})
-        k->failing_since = now;
     k->next_try = now + kRetryInterval;
     k->wait = kRetryInterval;
+}
+
+/* While a fallback plays: whether a driver before it has its server back.
+   Then the fallback goes, and try_open opens that one, the streams going
+   on from where the fallback left them. */
+bool native_is_back(Output *o, Keeper *k)
+{
+    const auto now = Clock::now();
+    if (now < k->next_probe) {
+        k->wait = std::min(k->wait, until(k->next_probe));
+        return false;
+    }
+    k->next_probe = now + kProbeInterval;
+    k->wait = std::min(k->wait, kProbeInterval);
+    for (auto &[driver, fallback] : o->drivers)
+        if (!fallback && driver->answers(o->device))
+            return true;
+    return false;
 }
 
 /* Runs the stream while the mixer has voices, pauses it while it has none
@@ -147,9 +189,18 @@ void look(Output *o, Keeper *k)
 {
     const bool want = mixer_has_voices(o->mixer);
     if (o->open && o->open->lost())
-        close_stream(o, k); /* the server went away, or the device did */
+        lose_stream(o, k); /* the server went away, or the device did */
     k->wait = kWatchInterval;
     if (want) {
+        if (o->open && k->on_fallback && native_is_back(o, k)) {
+            close_stream(o, k);
+            k->next_try = {};
+            try_open(o, k);
+            // A server that answers but takes no stream must not cost a
+            // gap every probe.
+            if (k->on_fallback)
+                k->next_probe = Clock::now() + kProbeBackoff;
+        }
         if (!o->open)
             try_open(o, k);
         if (o->open && !k->running) {

@@ -166,18 +166,27 @@ public:
         if (!start_loop())
             return Opened::kNoLibrary;
         Entered in(loop_);
-        const bool listed = connect() && list_sinks();
-        const Sink *sink = listed ? sink_for(device) : nullptr;
-        if (!sink) {
-            disconnect();
-            return device >= 2 && listed ? Opened::kNoDevice : Opened::kNoServer;
-        }
+        const Sink *sink = nullptr;
+        const Opened reached = reach(device, &sink);
+        if (reached != Opened::kYes)
+            return reached;
         mixer_set_out_channels(mixer_, channels_for(sink->channels));
         if (!open_stream(device, *sink)) {
             disconnect();
             return Opened::kNoServer;
         }
         return Opened::kYes;
+    }
+
+    bool answers(int32_t device) override
+    {
+        if (!(pw_ = pipewire()) || !server_socket_exists() || !start_loop())
+            return false;
+        Entered in(loop_);
+        const Sink *sink = nullptr;
+        const bool reached = reach(device, &sink) == Opened::kYes;
+        disconnect();
+        return reached;
     }
 
     void close() override
@@ -212,6 +221,18 @@ private:
         ~Entered() { pw_loop_leave(loop); }
         pw_loop *loop;
     };
+
+    /* In the loop: connected, with the device's sink found; else
+       disconnected, and why not. */
+    Opened reach(int32_t device, const Sink **sink)
+    {
+        const bool listed = connect() && list_sinks();
+        *sink = listed ? sink_for(device) : nullptr;
+        if (*sink)
+            return Opened::kYes;
+        disconnect();
+        return device >= 2 && listed ? Opened::kNoDevice : Opened::kNoServer;
+    }
 
     /* Everything but the loop and the context, listeners first so that
        nothing calls back into what is going. */

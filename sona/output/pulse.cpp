@@ -143,24 +143,25 @@ public:
 
     Opened open(int32_t device) override
     {
-        if (!start_loop())
-            return Opened::kNoLibrary;
         SinkFound sink;
-        if (!connect() || !find_sink(device, &sink)) {
-            close();
-            return device >= 2 && sink.done ? Opened::kNoDevice : Opened::kNoServer;
-        }
+        const Opened reached = reach(device, &sink);
+        if (reached != Opened::kYes)
+            return reached;
         shape_ = sink.on_pipewire ? kPipeWireShape : kPulseAudioShape;
         mixer_set_out_channels(mixer_, channels_for(sink.channels));
-        // After a loss, what was written but not heard went with the old
-        // stream: the new one takes up where the old one was heard.
-        if (last_heard_ != kNoPosition)
-            written_.rewind(last_heard_);
         if (!open_stream(device == 1 ? nullptr : sink.name.c_str())) {
             close();
             return Opened::kNoServer;
         }
         return Opened::kYes;
+    }
+
+    bool answers(int32_t device) override
+    {
+        SinkFound sink;
+        const bool reached = reach(device, &sink) == Opened::kYes;
+        close();
+        return reached;
     }
 
     void close() override
@@ -231,7 +232,6 @@ private:
         // a second or two).
         const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
         *position = std::min(estimate_from_ + uint64_t(ran * mixer_rate_hz(mixer_)), written_.written());
-        last_heard_ = *position;
         return true;
     }
 
@@ -252,6 +252,17 @@ private:
     }
 
     size_t frame_bytes() const { return sizeof(float) * mixer_out_channels(mixer_); }
+
+    /* Connected, with the device's sink found; else closed, and why not. */
+    Opened reach(int32_t device, SinkFound *sink)
+    {
+        if (!start_loop())
+            return Opened::kNoLibrary;
+        if (connect() && find_sink(device, sink))
+            return Opened::kYes;
+        close();
+        return device >= 2 && sink->done ? Opened::kNoDevice : Opened::kNoServer;
+    }
 
     /* The main loop, with the output's wake-up descriptor on it. */
     bool start_loop()
@@ -441,7 +452,6 @@ private:
     uint64_t estimate_from_ = kNoPosition;
     Clock::time_point estimated_at_{};
     bool playing_ = false; /* as the server last said */
-    uint64_t last_heard_ = kNoPosition;
     uint32_t late_frames_ = 0;
 };
 

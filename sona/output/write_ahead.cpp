@@ -42,6 +42,7 @@ void WriteAhead::end()
         return;
     mixer_heard(mixer_, kNoPosition);
     history_forget(mixer_);
+    heard_ = kNoPosition;
     mixer_->pair_ring_frames.store(kPairRingFrames, std::memory_order_relaxed);
     mixer_->wide_ring_frames.store(kRingFrames, std::memory_order_relaxed);
 }
@@ -69,7 +70,14 @@ uint64_t WriteAhead::rewind(uint64_t position)
 
 void WriteAhead::heard(uint64_t position)
 {
+    heard_ = position;
     mixer_heard(mixer_, position);
+}
+
+void WriteAhead::lost()
+{
+    if (heard_ != kNoPosition)
+        history_rewind(mixer_, heard_);
 }
 
 } // namespace sona

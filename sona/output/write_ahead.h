@@ -46,10 +46,15 @@ public:
     /* Everything before `position` has been heard and will not be
        rendered again. */
     void heard(uint64_t position);
+    /* While nothing renders: the stream was lost, and what was written
+       after the last position heard() was told went with it.  The mix
+       goes back there, for whichever stream comes next. */
+    void lost();
 
 private:
     Mixer *mixer_;
     uint32_t seen_changes_ = 0;
+    uint64_t heard_ = kNoPosition; /* as heard() was last told, since begin() */
 };
 
 } // namespace sona

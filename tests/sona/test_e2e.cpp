@@ -5,6 +5,7 @@
 #include "sound_server.h"
 #include "test_support.h"
 
+#include <fstream>
 #include <random>
 
 using namespace sona_test;
@@ -154,6 +155,94 @@ TEST_F(EndToEnd, ChangesAreHeardPromptlyAndNeitherClickNorDropOut)
         const std::vector<float> block(mix.begin() + long(at * 6), mix.begin() + long((at + kBlock) * 6));
         ASSERT_GT(rms(block), 0.005) << "a dropout at " << 1000.0 * double(at) / kRate << " ms";
     }
+}
+
+/* A stream whose samples tell where it is: front left climbs by 1/60 a
+   second, so a sample of x was decoded at 60 x seconds. */
+constexpr double kClimbSeconds = 60;
+
+/* Front left of interleaved 5.1 frames, in seconds of the climb. */
+std::vector<double> climb_seconds(const std::vector<float> &frames)
+{
+    std::vector<double> out;
+    for (float v : channel(frames, 6, 0))
+        out.push_back(v * kClimbSeconds);
+    return out;
+}
+
+size_t bytes_in(const std::string &path)
+{
+    std::error_code missing;
+    const uintmax_t n = std::filesystem::file_size(path, missing);
+    return missing ? 0 : size_t(n);
+}
+
+double seconds_since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// A server that dies under a playing stream: SDL, the fallback (here its
+// disk driver, standing for hardware it reaches behind the server's back),
+// waits two seconds from that first failure, then takes up where the
+// server was heard.  Once the server is back the library leaves SDL for it
+// within two seconds, and the stream goes on where SDL left it.
+TEST_F(EndToEnd, AServerGoneForTwoSecondsFallsBackToSdlAndIsBackWithinTwoSecondsOfItsReturn)
+{
+    start({kSurround});
+    const std::string disk = dir_.file("sdl.f32");
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", disk.c_str(), 1);
+    ASSERT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << SONA_ErrorGetCode();
+    const std::string path = make_tone(dir_, "climb.wav", {{"t/60"}, "mono", kClimbSeconds, 44100, "-c:a pcm_f32le"});
+    const SONA_HSTREAM h = SONA_StreamCreateFile(SONA_FALSE, path.c_str(), 0, 0, 0);
+    ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    ASSERT_TRUE(eventually([&] { return !climb_seconds(recorder_->copy(0, SIZE_MAX)).empty() &&
+                                        climb_seconds(recorder_->copy(recorder_->frames() - 1, 1))[0] > 0.5; }, 15s));
+    const double heard = climb_seconds(recorder_->copy(recorder_->frames() - 1, 1))[0];
+    recorder_.reset();
+    server_->crash();
+    const auto crashed = Clock::now();
+    ASSERT_TRUE(eventually([&] { return bytes_in(disk) >= 6 * sizeof(float); }, 10s)) << "SDL never played";
+    const double fell_back = seconds_since(crashed);
+    EXPECT_GE(fell_back, 1.9) << "SDL came in before the server had been gone two seconds";
+    EXPECT_LT(fell_back, 3.5);
+    std::vector<float> first(6);
+    std::ifstream(disk, std::ios::binary).read(reinterpret_cast<char *>(first.data()), 6 * sizeof(float));
+    const double sdl_from = climb_seconds(first)[0];
+    std::printf("heard %.3f s into the stream when the server went, SDL took up at %.3f s, %.2f s after\n",
+                heard, sdl_from, fell_back);
+    EXPECT_GT(sdl_from, heard - 0.5) << "SDL went back further than what was queued";
+    EXPECT_LT(sdl_from, heard + 0.1) << "SDL skipped what the server had queued and not played";
+
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(server_->restart()) << server_->error();
+    const auto back = Clock::now();
+    recorder_ = std::make_unique<sound::Recorder>(*server_, kSurround);
+    // SDL's file stops growing once the server took over.
+    size_t size = bytes_in(disk);
+    auto grew = Clock::now();
+    ASSERT_TRUE(eventually([&] {
+        if (bytes_in(disk) != size)
+            size = bytes_in(disk), grew = Clock::now();
+        return seconds_since(grew) > 0.5;
+    }, 10s)) << "SDL went on playing";
+    const double switched = std::chrono::duration<double>(grew - back).count();
+    EXPECT_LT(switched, 2.0) << "the server took over only " << switched << " s after its return";
+    std::vector<float> last(6);
+    std::ifstream(disk, std::ios::binary).seekg(long(size - 6 * sizeof(float))).read(
+        reinterpret_cast<char *>(last.data()), 6 * sizeof(float));
+    const double sdl_to = climb_seconds(last)[0];
+    double native_from = 0;
+    ASSERT_TRUE(eventually([&] {
+        for (double at : climb_seconds(recorder_->copy(0, SIZE_MAX)))
+            if (at > 0.01)
+                return native_from = at, true;
+        return false;
+    }, 10s)) << "nothing heard on the server once it was back";
+    std::printf("SDL left off at %.3f s into the stream, %.2f s after the server's return; the server took up at %.3f s\n",
+                sdl_to, switched, native_from);
+    EXPECT_NEAR(native_from, sdl_to, 0.1) << "the stream lost its place";
 }
 
 // A server that is not there at Init, then one that dies under a playing
