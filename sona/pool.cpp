@@ -64,6 +64,13 @@ Work work_for(const Session *s)
     return Work::kNone;
 }
 
+/* A session no worker holds, nor the mixer reads: its ring grows to the
+   sizes' frames for its layout. */
+void fit_ring(Session *s, RingSizes sizes)
+{
+    ring_grow(&s->ring, s->ring.slots == kPairSlots ? sizes.pair_frames : sizes.wide_frames);
+}
+
 void release_session(Session *s)
 {
     s->decoder.reset(); /* closes the file */
@@ -252,6 +259,9 @@ PoolPtr pool_start(const Mixer *mixer, bool manual, unsigned threads)
 void pool_add(Pool *p, Session *s)
 {
     std::lock_guard<std::mutex> lock(p->mutex);
+    // Not yet the mixer's: its ring grows now if the output asked for
+    // more since the session was opened, and the pool did not see it.
+    fit_ring(s, mixer_ring_sizes(p->mixer));
     p->sessions.push_back(s);
     ++p->kicks;
     p->wake.notify_one(); /* one session: one worker */
@@ -261,6 +271,20 @@ void pool_kick(Pool *p)
 {
     std::lock_guard<std::mutex> lock(p->mutex);
     kick_locked(p);
+}
+
+void pool_fit_rings(Pool *p, RingSizes sizes)
+{
+    std::unique_lock<std::mutex> lock(p->mutex);
+    // A worker takes a session only under the mutex: once none holds one,
+    // none will while we hold it.
+    const auto none_busy = [p] {
+        return std::none_of(p->sessions.begin(), p->sessions.end(), [](const Session *s) { return s->busy; });
+    };
+    while (!none_busy())
+        p->settled.wait_for(lock, kPollInterval);
+    for (Session *s : p->sessions)
+        fit_ring(s, sizes);
 }
 
 void pool_wait_idle(Pool *p)

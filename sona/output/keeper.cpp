@@ -21,6 +21,7 @@
 #include "mix/mixer.h"
 #include "output/driver.h"
 #include "output/write_ahead.h"
+#include "pool.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@ struct Output {
     explicit Output(Mixer *m) : mixer(m), write_ahead(m) {}
 
     Mixer *mixer;
+    Pool *pool = nullptr; /* none until the keeper starts */
     WriteAhead write_ahead;
     int32_t device = 1;
     int wake_fd = -1;
@@ -119,12 +121,13 @@ void lose_stream(Output *o, Keeper *k)
 }
 
 /* A driver that writes ahead fills the server's buffer as it opens: the
-   mix keeps its history from before then.  One that plays at once needs
-   none. */
+   mix keeps its history from before then, and the rings of streams made
+   for another driver grow to hold what it writes ahead.  One that plays
+   at once needs none of it. */
 Opened open_driver(Output *o, Driver *d)
 {
-    if (d->writes_ahead())
-        o->write_ahead.begin();
+    if (d->writes_ahead() && o->write_ahead.begin() && o->pool)
+        pool_fit_rings(o->pool, mixer_ring_sizes(o->mixer));
     const Opened result = d->open(o->device);
     if (result == Opened::kYes) {
         o->open = d;
@@ -332,8 +335,9 @@ int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
     return SONA_OK;
 }
 
-void output_start(Output *o)
+void output_start(Output *o, Pool *pool)
 {
+    o->pool = pool;
     o->keeper = std::thread(keeper_main, o);
 }
 

@@ -14,6 +14,7 @@ namespace sona {
 
 struct Mixer;
 struct Output;
+struct Pool;
 struct OutputDeleter {
     void operator()(Output *o) const; /* stops the keeper, closes the device */
 };
@@ -30,8 +31,9 @@ using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out);
 /* Starts the keeper, once everything else has its threads: the keeper
    loads client libraries, and while the dynamic loader is busy with them
-   no other thread can be created. */
-void output_start(Output *o);
+   no other thread can be created.  The pool's rings are made to follow
+   the driver that opens (pool_fit_rings). */
+void output_start(Output *o, Pool *pool);
 /* Whether the output is running rather than paused. */
 bool output_running(Output *o);
 
