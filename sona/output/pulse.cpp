@@ -388,6 +388,7 @@ private:
     {
         pa_seek_mode_t mode = over ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE;
         int64_t seek = over ? offset : 0;
+        written_.make_room();
         while (frames > 0) {
             void *data = nullptr;
             size_t bytes = size_t(over ? std::min(frames, kRewritePieceFrames) : frames) * frame_bytes();

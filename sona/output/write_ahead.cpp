@@ -47,6 +47,14 @@ void WriteAhead::end()
     mixer_->wide_ring_frames.store(kRingFrames, std::memory_order_relaxed);
 }
 
+void WriteAhead::make_room()
+{
+    // Relaxed: a count to size by.  Voices queued after this load join a
+    // render that finds too little room; their marks push out the oldest
+    // until the next call makes more.
+    history_fit(mixer_, mixer_->active.load(std::memory_order_relaxed));
+}
+
 WriteAhead::Pending WriteAhead::take()
 {
     // Relaxed: both are hints to look again; what they stand for is read

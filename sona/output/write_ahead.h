@@ -29,6 +29,10 @@ public:
        voice that left the mix has ended for good. */
     void end();
 
+    /* Before each render: the mix's history has room for every voice
+       that may be in it, so that its reach holds however many play. */
+    void make_room();
+
     /* What calls for the queue to be written again. */
     struct Pending {
         bool changed; /* something heard changed since the last take() */
