@@ -19,6 +19,7 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
+#include <sys/time.h>
 
 #include <cstring>
 #include <string>
@@ -88,8 +89,20 @@ constexpr Shape kPulseAudioShape{400, 100, 25, 0};
 constexpr Shape kPipeWireShape{224, 100, 2, 1024};
 
 /* While a voice waits for decoded audio, how soon the queue is written
-   again to bring its start forward. */
+   again to bring its start forward; and how soon a rewrite is tried again
+   when the server did not say in time where it plays. */
 constexpr Milliseconds kStarvedRetry(10);
+constexpr Milliseconds kQueryRetry(10);
+/* A position the server gave longer ago than this, by its own clock, when
+   it is read (the process was stopped, or not scheduled, meanwhile) is
+   asked again: the stream may have run dry in between.  On a machine so
+   loaded that every answer comes late, the third is taken as it is. */
+constexpr auto kAnswerStale = std::chrono::milliseconds(50);
+constexpr uint32_t kStaleAnswersTaken = 3;
+/* The most a rewrite's margin grows for lateness, as a share of the
+   buffer: a stall of the process, however long, must not push the margin
+   past what is queued, where no rewrite could be made any more. */
+constexpr uint32_t kLateShareOfTarget = 4;
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
 /* A rewrite goes to the server in pieces of this many frames at most, so
@@ -205,13 +218,15 @@ public:
        what is heard. */
     Milliseconds follow_mixer() override
     {
-        const WriteAhead::Pending pending = written_.take();
+        const WriteAhead::Pending pending = written_.pending();
         uint64_t heard = 0;
         if (!heard_position(pending.any(), &heard))
-            return kForever;
+            return pending.any() ? kQueryRetry : kForever;
         written_.heard(heard);
-        if (pending.any())
+        if (pending.any()) {
             rewrite_from(heard + rewrite_margin_frames());
+            written_.done(pending);
+        }
         return pending.starved ? kStarvedRetry : kForever;
     }
 
@@ -409,13 +424,14 @@ private:
     /* How long the first piece of a rewrite took to leave, from the moment
        the server said where it plays: on a loaded machine (or under a
        sanitizer) that can outrun the margin, and the seam would fall in
-       what is already heard.  The margin grows by twice the worst of late,
-       and shrinks back slowly. */
+       what is already heard.  The margin grows to twice the worst of late,
+       within a share of the buffer, and shrinks back with each answer of
+       the server's (learn_heard_position). */
     void note_lateness()
     {
         const double seconds = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
-        const auto late = uint32_t(2 * seconds * mixer_rate_hz(mixer_));
-        late_frames_ = std::max(late, late_frames_ - late_frames_ / 8);
+        const double most = double(mixer_rate_hz(mixer_)) * shape_.target_ms / 1000 / kLateShareOfTarget;
+        late_frames_ = std::max(late_frames_, uint32_t(std::min(2 * seconds * mixer_rate_hz(mixer_), most)));
     }
 
     /* Asks the server where it plays: its read index, less what lies in
@@ -430,11 +446,20 @@ private:
         const pa_timing_info *t = pa_->stream_get_timing_info(stream_);
         if (!t || t->read_index_corrupt)
             return false;
+        // How old the answer is, on the clock libpulse stamps it with.
+        timeval now{};
+        ::gettimeofday(&now, nullptr);
+        const auto age = std::chrono::seconds(now.tv_sec - t->timestamp.tv_sec) +
+                         std::chrono::microseconds(now.tv_usec - t->timestamp.tv_usec);
+        late_frames_ -= late_frames_ / 4;
+        stale_answers_ = age > kAnswerStale ? stale_answers_ + 1 : 0;
+        if (stale_answers_ % kStaleAnswersTaken != 0)
+            return false;
         const double rate = mixer_rate_hz(mixer_);
         const double frames = double(t->read_index) / double(frame_bytes()) +
                               (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
         estimate_from_ = base_ + uint64_t(std::max(frames, 0.0));
-        estimated_at_ = Clock::now();
+        estimated_at_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::max(age, age.zero()));
         playing_ = t->playing != 0;
         return true;
     }
@@ -454,6 +479,7 @@ private:
     Clock::time_point estimated_at_{};
     bool playing_ = false; /* as the server last said */
     uint32_t late_frames_ = 0;
+    uint32_t stale_answers_ = 0; /* in a row */
 };
 
 } // namespace

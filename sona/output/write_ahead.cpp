@@ -55,15 +55,19 @@ void WriteAhead::make_room()
     history_fit(mixer_, mixer_->active.load(std::memory_order_relaxed));
 }
 
-WriteAhead::Pending WriteAhead::take()
+WriteAhead::Pending WriteAhead::pending()
 {
     // Relaxed: both are hints to look again; what they stand for is read
     // through atomics of its own.
     const uint32_t changes = mixer_->changes.load(std::memory_order_relaxed);
-    const bool starved = mixer_->starved.exchange(false, std::memory_order_relaxed);
-    const Pending pending{changes != seen_changes_, starved};
-    seen_changes_ = changes;
-    return pending;
+    starved_ = mixer_->starved.exchange(false, std::memory_order_relaxed) || starved_;
+    return {changes != seen_changes_, starved_, changes};
+}
+
+void WriteAhead::done(const Pending &written)
+{
+    seen_changes_ = written.changes;
+    starved_ = false;
 }
 
 uint64_t WriteAhead::written() const
