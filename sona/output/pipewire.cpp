@@ -51,6 +51,7 @@ namespace {
     X(stream_connect)                                                                              \
     X(stream_destroy)                                                                              \
     X(stream_set_active)                                                                           \
+    X(stream_get_node_id)                                                                          \
     X(stream_dequeue_buffer)                                                                       \
     X(stream_queue_buffer)
 
@@ -128,6 +129,7 @@ bool server_socket_exists()
 
 /* An audio sink as the registry announced it, bound to learn its channels. */
 struct Sink {
+    uint32_t id = 0;
     uint64_t serial = 0; /* grows with each object made, never reused */
     std::string name;
     int channels = 0; /* 0 until its formats have come */
@@ -259,6 +261,7 @@ private:
             pw_->core_disconnect(core_);
         }
         stream_ = nullptr;
+        node_id_ = SPA_ID_INVALID;
         sinks_.clear();
         metadata_ = nullptr;
         registry_ = nullptr;
@@ -373,8 +376,12 @@ private:
                 pw_metadata_events e{};
                 e.version = PW_VERSION_METADATA_EVENTS;
                 e.property = [](void *d, uint32_t subject, const char *key, const char *, const char *value) {
+                    auto *self = static_cast<PipeWireDriver *>(d);
                     if (subject == PW_ID_CORE && key && std::strcmp(key, "default.audio.sink") == 0)
-                        static_cast<PipeWireDriver *>(d)->on_default_sink(value ? json_name(value) : "");
+                        self->on_default_sink(value ? json_name(value) : "");
+                    else if (subject == self->node_id_ && key && value &&
+                             (std::strcmp(key, "target.object") == 0 || std::strcmp(key, "target.node") == 0))
+                        self->on_target(value);
                     return 0;
                 };
                 return e;
@@ -410,6 +417,7 @@ private:
         auto sink = std::make_unique<Sink>();
         const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
         const char *name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+        sink->id = id;
         sink->serial = serial ? std::strtoull(serial, nullptr, 10) : id;
         sink->name = name ? name : "";
         sink->proxy = static_cast<pw_proxy *>(pw_registry_bind(registry_, id, type, PW_VERSION_NODE, 0));
@@ -429,20 +437,61 @@ private:
         default_sink_ = std::move(name);
     }
 
-    /* The default sink (device 1), or the n-th in the order of object
-       serials, which is the order in which the server made them and that
-       of its list (pipewire-pulse's indices are the serials). */
+    /* The stream was given another target (the user moved it, in the
+       desktop's sound settings or with pactl through pipewire-pulse): it
+       stays there, no longer following the default, and where that sink
+       has other channels it is made again for them there, the mix folded
+       for it.  The value names the sink by serial, id or name; -1 (or
+       nothing) sends the stream back to the default. */
+    void on_target(const char *value)
+    {
+        char *end = nullptr;
+        const long long number = std::strtoll(value, &end, 10);
+        const bool numeric = end && end != value && *end == '\0';
+        if (!*value || (numeric && number < 0)) {
+            moved_to_.clear();
+            following_default_ = true;
+            for (const auto &sink : sinks_)
+                if (sink->name == default_sink_)
+                    follow_to(*sink);
+            return;
+        }
+        for (const auto &sink : sinks_) {
+            if (numeric ? sink->serial != uint64_t(number) && sink->id != uint64_t(number) : sink->name != value)
+                continue;
+            moved_to_ = sink->name;
+            following_default_ = false;
+            follow_to(*sink);
+            return;
+        }
+    }
+
+    /* The server links the stream to `sink`; where it has other channels
+       than the stream, the stream is made again. */
+    void follow_to(const Sink &sink)
+    {
+        lost_ = lost_ || (sink.channels > 0 && channels_for(sink.channels) != mixer_out_channels(mixer_));
+    }
+
+    /* The default sink (device 1), unless the stream was moved to one
+       that is still there; or the n-th in the order of object serials,
+       which is the order in which the server made them and that of its
+       list (pipewire-pulse's indices are the serials). */
     const Sink *sink_for(int32_t device)
     {
         std::sort(sinks_.begin(), sinks_.end(),
                   [](const auto &a, const auto &b) { return a->serial < b->serial; });
         if (device >= 2)
             return size_t(device) <= sinks_.size() ? sinks_[size_t(device) - 1].get() : nullptr;
-        // A default not there yet (a server still starting) is tried again.
-        for (const auto &sink : sinks_)
-            if (sink->name == default_sink_)
+        const Sink *fallback = nullptr;
+        for (const auto &sink : sinks_) {
+            if (!moved_to_.empty() && sink->name == moved_to_)
                 return sink.get();
-        return nullptr;
+            if (sink->name == default_sink_)
+                fallback = sink.get();
+        }
+        // A default not there yet (a server still starting) is tried again.
+        return fallback;
     }
 
     /* Opens the stream inactive, in the mixer's rate and channels, placed
@@ -456,9 +505,10 @@ private:
             PW_KEY_STREAM_DONT_REMIX, "true", nullptr);
         const uint32_t graph_rate_hz = graph_rate_hz_ ? graph_rate_hz_ : mixer_rate_hz(mixer_);
         pw_->properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kCycleFrames, graph_rate_hz);
-        if (device >= 2)
+        // Once moved, the stream stays where it was moved, the default or not.
+        following_default_ = device == 1 && moved_to_.empty();
+        if (!following_default_)
             pw_->properties_setf(props, PW_KEY_TARGET_OBJECT, "%" PRIu64, sink.serial);
-        following_default_ = device == 1;
         stream_sink_ = sink.name;
         stream_ = pw_->stream_new(core_, program_name().c_str(), props); /* takes props */
         if (!stream_)
@@ -493,8 +543,11 @@ private:
                                            PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
         if (pw_->stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, &format, 1) < 0)
             return false;
-        return iterate_until([this] { return state_ != PW_STREAM_STATE_CONNECTING; }) &&
-               state_ == PW_STREAM_STATE_PAUSED;
+        if (!iterate_until([this] { return state_ != PW_STREAM_STATE_CONNECTING; }) ||
+            state_ != PW_STREAM_STATE_PAUSED)
+            return false;
+        node_id_ = pw_->stream_get_node_id(stream_);
+        return true;
     }
 
     /* On PipeWire's real-time thread, once a graph cycle: mixes the cycle
@@ -539,6 +592,8 @@ private:
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
     bool following_default_ = false;
     std::string stream_sink_; /* the sink the stream was made for */
+    std::string moved_to_;    /* the sink the stream was last moved to */
+    uint32_t node_id_ = SPA_ID_INVALID; /* the stream's, once connected */
     uint32_t frame_bytes_ = 0;
     bool lost_ = false;
 };

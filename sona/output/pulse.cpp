@@ -60,7 +60,9 @@ namespace {
     X(stream_cork)                                                                                 \
     X(stream_update_timing_info)                                                                   \
     X(stream_get_timing_info)                                                                      \
-    X(stream_get_buffer_attr)
+    X(stream_get_buffer_attr)                                                                      \
+    X(stream_set_moved_callback)                                                                   \
+    X(stream_get_device_name)
 
 struct Pulse {
 #define SONA_PULSE_MEMBER(name) decltype(&::pa_##name) name = nullptr;
@@ -137,6 +139,7 @@ struct SinkFound {
     std::string name; /* empty until found */
     int channels = 0;
     uint32_t skip = 0; /* sinks to pass over before the one wanted */
+    bool is_default() const { return name == default_sink; }
 };
 
 class PulseDriver : public Driver {
@@ -162,7 +165,9 @@ public:
             return reached;
         shape_ = sink.on_pipewire ? kPipeWireShape : kPulseAudioShape;
         mixer_set_out_channels(mixer_, channels_for(sink.channels));
-        if (!open_stream(device == 1 ? nullptr : sink.name.c_str())) {
+        // The default sink is followed, wherever it goes; any other is
+        // named, the one moved to included.
+        if (!open_stream(device == 1 && sink.is_default() ? nullptr : sink.name.c_str())) {
             close();
             return Opened::kNoServer;
         }
@@ -201,7 +206,7 @@ public:
     bool lost() override
     {
         return pa_->context_get_state(context_) != PA_CONTEXT_READY ||
-               pa_->stream_get_state(stream_) != PA_STREAM_READY;
+               pa_->stream_get_state(stream_) != PA_STREAM_READY || !stays_where_moved();
     }
 
     void wait(Milliseconds timeout) override
@@ -248,6 +253,23 @@ private:
         const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
         *position = std::min(estimate_from_ + uint64_t(ran * mixer_rate_hz(mixer_)), written_.written());
         return true;
+    }
+
+    /* The server moved the stream to another sink (the user did, in the
+       desktop's sound settings, or the default sink changed): the stream
+       stays where it was moved, and where that sink has other channels,
+       it is made again for them there, the mix folded for it. */
+    bool stays_where_moved()
+    {
+        if (!moved_)
+            return true;
+        moved_ = false;
+        SinkFound sink;
+        const char *name = pa_->stream_get_device_name(stream_);
+        if (!name || !find_sink_named(name, &sink))
+            return true; /* as it is, if the server cannot say */
+        moved_to_ = sink.name;
+        return channels_for(sink.channels) == mixer_out_channels(mixer_);
     }
 
     /* How far past the heard position a rewrite must start, so that no
@@ -334,31 +356,47 @@ private:
                pa_->context_get_state(context_) == PA_CONTEXT_READY;
     }
 
-    /* The default sink (device 1), or the n-th in the server's order. */
+    /* The default sink (device 1), unless the stream was moved to one
+       that is still there, or the n-th in the server's order. */
     bool find_sink(int32_t device, SinkFound *sink)
     {
-        const auto server = [](pa_context *, const pa_server_info *i, void *d) {
-            auto *s = static_cast<SinkFound *>(d);
-            s->on_pipewire = i->server_name && std::strstr(i->server_name, "on PipeWire");
-            s->default_sink = i->default_sink_name ? i->default_sink_name : "";
-        };
-        const auto each = [](pa_context *, const pa_sink_info *i, int eol, void *d) {
-            auto *s = static_cast<SinkFound *>(d);
-            if (eol || !i || !s->name.empty() || s->skip-- > 0)
-                return;
-            s->name = i->name;
-            s->channels = i->sample_spec.channels;
-        };
-        if (!finish(pa_->context_get_server_info(context_, server, sink)))
+        if (!finish(pa_->context_get_server_info(context_, on_server_info, sink)))
             return false;
+        if (device == 1 && !moved_to_.empty() && find_sink_named(moved_to_, sink))
+            return true;
         sink->skip = device >= 2 ? uint32_t(device - 1) : 0;
         pa_operation *op = device == 1
-                               ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(), each, sink)
-                               : pa_->context_get_sink_info_list(context_, each, sink);
+                               ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(),
+                                                                    on_sink_info, sink)
+                               : pa_->context_get_sink_info_list(context_, on_sink_info, sink);
         sink->done = finish(op);
         // A default sink that is not there yet (a server still starting)
         // is tried again; a numbered one that is not there is no device.
         return sink->done && !sink->name.empty();
+    }
+
+    bool find_sink_named(const std::string &name, SinkFound *sink)
+    {
+        sink->name.clear();
+        sink->skip = 0;
+        return finish(pa_->context_get_sink_info_by_name(context_, name.c_str(), on_sink_info, sink)) &&
+               !sink->name.empty();
+    }
+
+    static void on_server_info(pa_context *, const pa_server_info *i, void *d)
+    {
+        auto *s = static_cast<SinkFound *>(d);
+        s->on_pipewire = i->server_name && std::strstr(i->server_name, "on PipeWire");
+        s->default_sink = i->default_sink_name ? i->default_sink_name : "";
+    }
+
+    static void on_sink_info(pa_context *, const pa_sink_info *i, int eol, void *d)
+    {
+        auto *s = static_cast<SinkFound *>(d);
+        if (eol || !i || !s->name.empty() || s->skip-- > 0)
+            return;
+        s->name = i->name;
+        s->channels = i->sample_spec.channels;
     }
 
     bool open_stream(const char *sink_name)
@@ -383,6 +421,9 @@ private:
                 self->write_frames(nbytes / self->frame_bytes(), false, 0);
             },
             this);
+        moved_ = false;
+        pa_->stream_set_moved_callback(
+            stream_, [](pa_stream *, void *d) { static_cast<PulseDriver *>(d)->moved_ = true; }, this);
         // Corked until something plays; the server never remixes.
         const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS);
         base_ = written_.written();
@@ -480,6 +521,8 @@ private:
     bool playing_ = false; /* as the server last said */
     uint32_t late_frames_ = 0;
     uint32_t stale_answers_ = 0; /* in a row */
+    bool moved_ = false;     /* the server moved the stream, not yet looked at */
+    std::string moved_to_;   /* the sink the stream was last moved to */
 };
 
 } // namespace
