@@ -103,7 +103,8 @@ constexpr auto kAnswerStale = std::chrono::milliseconds(50);
 constexpr uint32_t kStaleAnswersTaken = 3;
 /* The most a rewrite's margin grows for lateness, as a share of the
    buffer: a stall of the process, however long, must not push the margin
-   past what is queued, where no rewrite could be made any more. */
+   past what is queued, where no rewrite could be made any more, nor keep
+   changes waiting for long once it is over. */
 constexpr uint32_t kLateShareOfTarget = 4;
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
@@ -465,14 +466,18 @@ private:
     /* How long the first piece of a rewrite took to leave, from the moment
        the server said where it plays: on a loaded machine (or under a
        sanitizer) that can outrun the margin, and the seam would fall in
-       what is already heard.  The margin grows to twice the worst of late,
-       within a share of the buffer, and shrinks back with each answer of
-       the server's (learn_heard_position). */
+       what is already heard.  The margin grows to twice the worst of late
+       and shrinks back with each answer of the server's
+       (learn_heard_position).  Later than a share of the buffer is a
+       stall (the process was stopped, or not run), not a pace a margin
+       could keep up with: it is let be. */
     void note_lateness()
     {
-        const double seconds = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
+        const double late = 2 * std::chrono::duration<double>(Clock::now() - estimated_at_).count() *
+                            mixer_rate_hz(mixer_);
         const double most = double(mixer_rate_hz(mixer_)) * shape_.target_ms / 1000 / kLateShareOfTarget;
-        late_frames_ = std::max(late_frames_, uint32_t(std::min(2 * seconds * mixer_rate_hz(mixer_), most)));
+        if (late <= most)
+            late_frames_ = std::max(late_frames_, uint32_t(late));
     }
 
     /* Asks the server where it plays: its read index, less what lies in

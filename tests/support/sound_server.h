@@ -58,6 +58,8 @@ public:
     bool pactl(const std::string &args, std::string *output = nullptr);
     std::string log() const;
     std::string dir() const { return dir_; }
+    /* Its processes, to stop and let go on (SIGSTOP, SIGCONT). */
+    std::vector<pid_t> pids() const;
     /* Dies with no goodbye to its clients; restart() brings a new one up
        on the same socket with the same sinks, as a session manager would. */
     void crash() { processes_.clear(); }
