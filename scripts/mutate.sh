@@ -76,6 +76,19 @@ sona/ring.cpp @@     ring->read_pos.store(pos > kept ? pos : kept, std::memory_o
 sona/ring.cpp @@     const uint64_t kept = ring->keep_pos.load(std::memory_order_acquire);\n    return @@     const uint64_t kept = ring->read_pos.load(std::memory_order_acquire);\n    return
 sona/ring.cpp @@     const uint32_t first = std::min(frames, ring->capacity_frames - start); @@     const uint32_t first = frames;
 sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+sona/output/drivers.cpp @@ ::strcasecmp(name, known) == 0; @@ ::strcmp(name, known) == 0;
+sona/output/drivers.cpp @@     {"pulse", "pulseaudio", make_pulse_driver, false}, @@     {"pulse", nullptr, make_pulse_driver, false},
+sona/output/keeper.cpp @@     return !forced || !*forced || *only; @@     return true;
+sona/output/keeper.cpp @@ other_library && now - k->failing_since < kFallbackAfter) @@ other_library && now - k->failing_since < kFallbackAfter / 20)
+sona/output/keeper.cpp @@         if (!fallback && driver->answers(o->device)) @@         if (false && driver->answers(o->device))
+sona/output/keeper.cpp @@         o->write_ahead.lost();\n @@         (void)0;\n
+sona/pool.cpp @@     ++p->kicks;\n    p->wake.notify_all(); @@     p->wake.notify_all();
+sona/output/pulse.cpp @@             return pending.any() ? kQueryRetry : kForever; @@             return written_.done(pending), kForever;
+sona/output/write_ahead.cpp @@     history_fit(mixer_, mixer_->active.load(std::memory_order_relaxed)); @@     (void)0;
+sona/output/keeper.cpp @@         pool_fit_rings(o->pool, mixer_ring_sizes(o->mixer)); @@         (void)0;
+sona/ring.cpp @@ to = uint32_t(pos & new_mask); @@ to = uint32_t(pos & old_mask);
+sona/output/pulse.cpp @@         return channels_for(sink.channels) == mixer_out_channels(mixer_); @@         return true;
+sona/output/pipewire.cpp @@         lost_ = lost_ || (sink.channels > 0 && channels_for(sink.channels) != mixer_out_channels(mixer_)); @@         (void)sink;
 EOF
 )
 
