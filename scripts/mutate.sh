@@ -88,7 +88,7 @@ sona/output/write_ahead.cpp @@     history_fit(mixer_, mixer_->active.load(std::
 sona/output/keeper.cpp @@         pool_fit_rings(o->pool, mixer_ring_sizes(o->mixer)); @@         (void)0;
 sona/ring.cpp @@ to = uint32_t(pos & new_mask); @@ to = uint32_t(pos & old_mask);
 sona/output/pulse.cpp @@         return channels_for(sink.channels) == mixer_out_channels(mixer_); @@         return true;
-sona/output/pipewire.cpp @@         lost_ = lost_ || (sink.channels > 0 && channels_for(sink.channels) != mixer_out_channels(mixer_)); @@         (void)sink;
+sona/output/pipewire.cpp @@                 lost_ = true;\n            else @@                 (void)0;\n            else
 EOF
 )
 

@@ -285,6 +285,7 @@ void pool_fit_rings(Pool *p, RingSizes sizes)
         p->settled.wait_for(lock, kPollInterval);
     for (Session *s : p->sessions)
         fit_ring(s, sizes);
+    kick_locked(p); /* the room is there to fill now, before the driver writes ahead */
 }
 
 void pool_wait_idle(Pool *p)

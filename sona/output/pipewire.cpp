@@ -376,12 +376,8 @@ private:
                 pw_metadata_events e{};
                 e.version = PW_VERSION_METADATA_EVENTS;
                 e.property = [](void *d, uint32_t subject, const char *key, const char *, const char *value) {
-                    auto *self = static_cast<PipeWireDriver *>(d);
                     if (subject == PW_ID_CORE && key && std::strcmp(key, "default.audio.sink") == 0)
-                        self->on_default_sink(value ? json_name(value) : "");
-                    else if (subject == self->node_id_ && key && value &&
-                             (std::strcmp(key, "target.object") == 0 || std::strcmp(key, "target.node") == 0))
-                        self->on_target(value);
+                        static_cast<PipeWireDriver *>(d)->on_default_sink(value ? json_name(value) : "");
                     return 0;
                 };
                 return e;
@@ -394,8 +390,16 @@ private:
                                          &kMetadataEvents, this);
             return;
         }
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+            const char *from = props ? spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE) : nullptr;
+            const char *to = props ? spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE) : nullptr;
+            if (from && to && node_id_ != SPA_ID_INVALID && std::strtoul(from, nullptr, 10) == node_id_)
+                on_linked(uint32_t(std::strtoul(to, nullptr, 10)));
+            return;
+        }
         if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !is(PW_KEY_MEDIA_CLASS, "Audio/Sink"))
             return;
+        const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
         static const pw_node_events kNodeEvents = [] {
             pw_node_events e{};
             e.version = PW_VERSION_NODE_EVENTS;
@@ -415,7 +419,6 @@ private:
             return e;
         }();
         auto sink = std::make_unique<Sink>();
-        const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
         const char *name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
         sink->id = id;
         sink->serial = serial ? std::strtoull(serial, nullptr, 10) : id;
@@ -437,40 +440,25 @@ private:
         default_sink_ = std::move(name);
     }
 
-    /* The stream was given another target (the user moved it, in the
-       desktop's sound settings or with pactl through pipewire-pulse): it
-       stays there, no longer following the default, and where that sink
-       has other channels it is made again for them there, the mix folded
-       for it.  The value names the sink by serial, id or name; -1 (or
-       nothing) sends the stream back to the default. */
-    void on_target(const char *value)
+    /* The server linked the stream to a sink (the user moved it, in the
+       desktop's sound settings, with pw-metadata or with pactl through
+       pipewire-pulse; or it followed the default): it stays there, and
+       where that sink has other channels it is made again for them there,
+       the mix folded for it.  Moved to the default, it follows the
+       default from then on. */
+    void on_linked(uint32_t sink_id)
     {
-        char *end = nullptr;
-        const long long number = std::strtoll(value, &end, 10);
-        const bool numeric = end && end != value && *end == '\0';
-        if (!*value || (numeric && number < 0)) {
-            moved_to_.clear();
-            following_default_ = true;
-            for (const auto &sink : sinks_)
-                if (sink->name == default_sink_)
-                    follow_to(*sink);
-            return;
-        }
         for (const auto &sink : sinks_) {
-            if (numeric ? sink->serial != uint64_t(number) && sink->id != uint64_t(number) : sink->name != value)
+            if (sink->id != sink_id || sink->name == stream_sink_)
                 continue;
-            moved_to_ = sink->name;
-            following_default_ = false;
-            follow_to(*sink);
+            following_default_ = sink->name == default_sink_;
+            moved_to_ = following_default_ ? "" : sink->name;
+            if (sink->channels > 0 && channels_for(sink->channels) != mixer_out_channels(mixer_))
+                lost_ = true;
+            else
+                stream_sink_ = sink->name;
             return;
         }
-    }
-
-    /* The server links the stream to `sink`; where it has other channels
-       than the stream, the stream is made again. */
-    void follow_to(const Sink &sink)
-    {
-        lost_ = lost_ || (sink.channels > 0 && channels_for(sink.channels) != mixer_out_channels(mixer_));
     }
 
     /* The default sink (device 1), unless the stream was moved to one

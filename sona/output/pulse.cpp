@@ -267,9 +267,10 @@ private:
         moved_ = false;
         SinkFound sink;
         const char *name = pa_->stream_get_device_name(stream_);
-        if (!name || !find_sink_named(name, &sink))
+        if (!name || !finish(pa_->context_get_server_info(context_, on_server_info, &sink)) ||
+            !find_sink_named(name, &sink))
             return true; /* as it is, if the server cannot say */
-        moved_to_ = sink.name;
+        moved_to_ = sink.is_default() ? "" : sink.name; /* to the default: it follows the default */
         return channels_for(sink.channels) == mixer_out_channels(mixer_);
     }
 
@@ -527,7 +528,7 @@ private:
     uint32_t late_frames_ = 0;
     uint32_t stale_answers_ = 0; /* in a row */
     bool moved_ = false;     /* the server moved the stream, not yet looked at */
-    std::string moved_to_;   /* the sink the stream was last moved to */
+    std::string moved_to_;   /* the sink the stream was last moved to, unless the default */
 };
 
 } // namespace

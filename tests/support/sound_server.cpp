@@ -157,12 +157,17 @@ void Server::use_in_this_process() const
 
 bool Server::pactl(const std::string &args, std::string *output)
 {
+    return tool("pactl " + args, output);
+}
+
+bool Server::tool(const std::string &command, std::string *output)
+{
     std::string cmd = "env", out;
     for (const std::string &entry : env())
         cmd += " " + entry;
-    const bool ok = capture(cmd + " pactl " + args + " 2>&1", &out);
+    const bool ok = capture(cmd + " " + command + " 2>&1", &out);
     if (!ok)
-        error_ = "pactl " + args + ": " + out + "\n" + log();
+        error_ = command + ": " + out + "\n" + log();
     if (output)
         *output = out;
     return ok;
