@@ -102,9 +102,10 @@ enum {
  * The output is 5.1; on a device with fewer speakers the library folds the
  * mix down itself (ITU-R BS.775 coefficients) rather than leaving it to the
  * sound server.  Moved to another device by the desktop (by the user in its
- * sound settings, or with a new default), the output follows within a
- * second, folded for that device, and stays there.  The device is closed
- * while nothing is audible and opened again when something is.
+ * sound settings, or with a new default), the pipewire and pulse outputs
+ * below follow within a second, folded for that device, and stay there.
+ * The device is closed while nothing is audible and opened again when
+ * something is.
  *
  * The default output (device 1) is connected on the library's own thread:
  * Init returns without waiting for the sound server.  If there is no
