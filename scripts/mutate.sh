@@ -118,6 +118,20 @@ sona/mix/mixer.cpp @@ {v, v->session, chunk_end, paused}; @@ {v, v->session, chu
 sona/pool.cpp @@         if (s->busy) {\n            frames = 0; @@         if (s->busy) {\n            (void)frames;
 sona/pool.cpp @@         const uint64_t fresh = std::max( @@         const uint64_t fresh = std::min(
 sona/output/pulse.cpp @@         if (shape_.on_pipewire && !running)\n            return; @@         if (false)\n            return;
+sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
+sona/output/drivers.cpp @@ ::strcasecmp(name, known) == 0; @@ ::strcmp(name, known) == 0;
+sona/output/drivers.cpp @@     {"pulse", "pulseaudio", make_pulse_driver, false}, @@     {"pulse", nullptr, make_pulse_driver, false},
+sona/output/keeper.cpp @@     return !forced || !*forced || *only; @@     return true;
+sona/output/keeper.cpp @@ other_library && now - k->failing_since < kFallbackAfter) @@ other_library && now - k->failing_since < kFallbackAfter / 20)
+sona/output/keeper.cpp @@         if (!fallback && driver->answers(o->device)) @@         if (false && driver->answers(o->device))
+sona/output/keeper.cpp @@         o->write_ahead.lost();\n @@         (void)0;\n
+sona/pool.cpp @@     ++p->kicks;\n    p->wake.notify_all(); @@     p->wake.notify_all();
+sona/output/pulse.cpp @@             return pending.any() ? kQueryRetry : kForever; @@             return written_.done(pending), kForever;
+sona/output/write_ahead.cpp @@     history_fit(mixer_, mixer_->active.load(std::memory_order_relaxed)); @@     (void)0;
+sona/output/keeper.cpp @@         pool_fit_rings(o->pool, mixer_ring_sizes(o->mixer)); @@         (void)0;
+sona/ring.cpp @@ to = uint32_t(pos & new_mask); @@ to = uint32_t(pos & old_mask);
+sona/output/pulse.cpp @@         return channels_for(sink.channels) == mixer_out_channels(mixer_); @@         return true;
+sona/output/pipewire.cpp @@                 lost_ = true;\n            else @@                 (void)0;\n            else
 EOF
 )
 

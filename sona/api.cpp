@@ -103,6 +103,8 @@ uint32_t sona_render(float *out, uint32_t frames)
         error_set(SONA_ERROR_INIT);
         return 0;
     }
+    if (g_engine->manual_write_ahead)
+        g_engine->manual_write_ahead->make_room();
     mixer_render(&g_engine->mixer, out, frames);
     // No keeper here: the caller's thread, which is not real-time, signals.
     events_signal(&g_engine->mixer.events);

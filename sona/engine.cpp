@@ -38,7 +38,7 @@ int32_t engine_start(int32_t device, uint32_t freq, uint32_t out_channels, bool 
     }
     e->pool = pool_start(&e->mixer, manual, kDecodeThreads);
     if (e->output)
-        output_start(e->output.get());
+        output_start(e->output.get(), e->pool.get());
     e->first_handle = streams_next_handle();
     *out = e.release();
     return SONA_OK;

@@ -3,6 +3,13 @@
 // finished with.  A session is worked on by one thread at a time (its busy
 // flag, under the pool mutex); the mutex also orders a session's producer
 // side across the threads that take turns at it.
+//
+// What there is to do lives mostly in atomics that others change without
+// the mutex (a restart asked, a rate, a stream counted active, a ring
+// drained), so a worker cannot wait on them as its condition.  Its
+// condition is the count of kicks instead, raised under the mutex by
+// whoever changed something: a worker that read the count before it
+// looked, and finds it raised when it is about to sleep, looks again.
 #include "pool.h"
 
 #include "mix/mixer.h"
@@ -25,6 +32,7 @@ struct Pool {
     std::vector<Session *> sessions;
     std::vector<std::thread> threads;
     size_t next = 0; /* round robin, so no session starves */
+    uint64_t kicks = 0; /* raised with each kick; guarded by the mutex, as is all above */
     bool quit = false;
 };
 
@@ -56,6 +64,13 @@ Work work_for(const Session *s)
     if (!s->decoder_done && ring_write_space(&s->ring) >= kRefillFrames)
         return Work::kDecode;
     return Work::kNone;
+}
+
+/* A session no worker holds, nor the mixer reads: its ring grows to the
+   sizes' frames for its layout. */
+void fit_ring(Session *s, RingSizes sizes)
+{
+    ring_grow(&s->ring, s->ring.slots == kPairSlots ? sizes.pair_frames : sizes.wide_frames);
 }
 
 void release_session(Session *s)
@@ -187,6 +202,13 @@ std::chrono::microseconds next_look(const Pool *p)
     return std::clamp<std::chrono::microseconds>(until, kShortestLook, kLongestLook);
 }
 
+/* Runs with the pool mutex held: whatever waits wakes and looks again. */
+void kick_locked(Pool *p)
+{
+    ++p->kicks;
+    p->wake.notify_all();
+}
+
 /* Worker 0 polls while something plays; the others sleep until there is
    more than one session to work on, so an idle or light load wakes one
    thread per poll, not all of them. */
@@ -194,22 +216,29 @@ void worker_main(Pool *p, unsigned index)
 {
     std::unique_lock<std::mutex> lock(p->mutex);
     while (!p->quit) {
-        // Loaded before the pass: acquire pairs with the mixer's release
-        // when a voice leaves, so if nothing plays now, every ended bit is
-        // visible to this pass and no finished session is left unreleased.
+        if (sessions_wanting_work(p) > 1) { /* share the pass */
+            ++p->kicks;
+            p->wake.notify_one();
+        }
+        // The count first, then what it guards: a kick after this read is
+        // seen below however the pass went.  A kick made before it raised
+        // `active` before it took the mutex we hold, so the load sees that.
+        const uint64_t kicks = p->kicks;
+        // Acquire pairs with the mixer's release when a voice leaves, so
+        // if nothing plays now, every ended bit is visible to this pass and
+        // no finished session is left unreleased.
         const bool playing = p->mixer->active.load(std::memory_order_acquire) > 0;
-        if (sessions_wanting_work(p) > 1)
-            p->wake.notify_one(); /* share the pass */
         bool did = false;
         while (!p->quit && run_one(p, lock))
             did = true;
         p->settled.notify_all();
-        if (did || p->quit)
+        const auto kicked = [p, kicks] { return p->quit || p->kicks != kicks; };
+        if (did || kicked())
             continue;
         if (playing && index == 0)
-            p->wake.wait_for(lock, next_look(p));
+            p->wake.wait_for(lock, next_look(p), kicked);
         else
-            p->wake.wait(lock);
+            p->wake.wait(lock, kicked);
     }
 }
 
@@ -220,8 +249,8 @@ void pool_stop(Pool *p)
     {
         std::lock_guard<std::mutex> lock(p->mutex);
         p->quit = true;
+        p->wake.notify_all();
     }
-    p->wake.notify_all();
     for (std::thread &t : p->threads)
         t.join();
     p->threads.clear();
@@ -247,16 +276,34 @@ PoolPtr pool_start(const Mixer *mixer, bool manual, unsigned threads)
 
 void pool_add(Pool *p, Session *s)
 {
-    {
-        std::lock_guard<std::mutex> lock(p->mutex);
-        p->sessions.push_back(s);
-    }
-    p->wake.notify_one();
+    std::lock_guard<std::mutex> lock(p->mutex);
+    // Not yet the mixer's: its ring grows now if the output asked for
+    // more since the session was opened, and the pool did not see it.
+    fit_ring(s, mixer_ring_sizes(p->mixer));
+    p->sessions.push_back(s);
+    ++p->kicks;
+    p->wake.notify_one(); /* one session: one worker */
 }
 
 void pool_kick(Pool *p)
 {
-    p->wake.notify_all();
+    std::lock_guard<std::mutex> lock(p->mutex);
+    kick_locked(p);
+}
+
+void pool_fit_rings(Pool *p, RingSizes sizes)
+{
+    std::unique_lock<std::mutex> lock(p->mutex);
+    // A worker takes a session only under the mutex: once none holds one,
+    // none will while we hold it.
+    const auto none_busy = [p] {
+        return std::none_of(p->sessions.begin(), p->sessions.end(), [](const Session *s) { return s->busy; });
+    };
+    while (!none_busy())
+        p->settled.wait_for(lock, kPollInterval);
+    for (Session *s : p->sessions)
+        fit_ring(s, sizes);
+    kick_locked(p); /* the room is there to fill now, before the driver writes ahead */
 }
 
 void pool_wait_idle(Pool *p)

@@ -37,6 +37,33 @@ void ring_free(Ring *ring)
     ring->data = nullptr;
 }
 
+bool ring_grow(Ring *ring, uint32_t capacity_frames)
+{
+    if (capacity_frames <= ring->capacity_frames)
+        return true;
+    if ((capacity_frames & (capacity_frames - 1)) != 0)
+        return false;
+    float *data = new (std::nothrow) float[size_t(capacity_frames) * ring->slots];
+    if (!data)
+        return false;
+    // Relaxed: neither side runs.  Each frame kept goes where its
+    // position falls in the larger ring.
+    const uint64_t written = ring->write_pos.load(std::memory_order_relaxed);
+    const uint32_t old_mask = ring->capacity_frames - 1, new_mask = capacity_frames - 1;
+    for (uint64_t pos = ring->keep_pos.load(std::memory_order_relaxed); pos < written;) {
+        const uint32_t from = uint32_t(pos & old_mask), to = uint32_t(pos & new_mask);
+        const uint32_t n = uint32_t(std::min<uint64_t>(
+            {written - pos, ring->capacity_frames - from, capacity_frames - to}));
+        std::copy_n(ring->data + size_t(from) * ring->slots, size_t(n) * ring->slots,
+                    data + size_t(to) * ring->slots);
+        pos += n;
+    }
+    delete[] ring->data;
+    ring->data = data;
+    ring->capacity_frames = capacity_frames;
+    return true;
+}
+
 static uint32_t ring_spans_at(const Ring *ring, uint64_t pos, uint32_t frames, RingSpan spans[2])
 {
     const uint32_t mask = ring->capacity_frames - 1;

@@ -37,6 +37,10 @@ struct RingSpan {
 /* Not real-time, and not while either side may use the ring. */
 bool ring_init(Ring *ring, uint32_t capacity_frames, uint32_t slots);
 void ring_free(Ring *ring);
+/* Likewise: holds at least `capacity_frames` (a power of two) from now on,
+   everything not let go of kept, at the same positions.  False when out
+   of memory, the ring as it was. */
+bool ring_grow(Ring *ring, uint32_t capacity_frames);
 /* Producer side. */
 uint32_t ring_write_space(const Ring *ring);
 uint32_t ring_write_spans(Ring *ring, uint32_t frames, RingSpan spans[2]);

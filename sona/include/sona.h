@@ -105,8 +105,11 @@ enum {
  *
  * The output is 5.1; on a device with fewer speakers the library folds the
  * mix down itself (ITU-R BS.775 coefficients) rather than leaving it to the
- * sound server.  The device is closed while nothing is audible and opened
- * again when something is.
+ * sound server.  Moved to another device by the desktop (by the user in its
+ * sound settings, or with a new default), the pipewire and pulse outputs
+ * below follow within a second, folded for that device, and stay there.
+ * The device is closed while nothing is audible and opened again when
+ * something is.
  *
  * The default output (device 1) is connected on the library's own thread:
  * Init returns without waiting for the sound server.  If there is no
@@ -130,21 +133,27 @@ enum {
  *          heard within tens of milliseconds all the same;
  *   sdl    SDL2, for a system whose sound reaches no server the above
  *          speak to: tried only when none of them can be loaded, or none
- *          has answered for two seconds.  While SDL's audio starts and a
- *          device opens, the library sets those of SDL's hints that the
- *          program has not: SDL_HINT_APP_NAME and
+ *          has answered for two seconds since the first failed to.  While
+ *          SDL plays, the others are asked twice a second; within two
+ *          seconds of one answering again the library goes back to it,
+ *          and the streams go on from where SDL left them.  While SDL's
+ *          audio starts and a device opens, the library sets those of
+ *          SDL's hints that the program has not: SDL_HINT_APP_NAME and
  *          SDL_HINT_AUDIO_DEVICE_APP_NAME to the program's name,
  *          SDL_HINT_AUDIO_DEVICE_STREAM_NAME to "Playback",
  *          SDL_HINT_AUDIO_DEVICE_STREAM_ROLE to "Music", and
  *          SDL_HINT_NO_SIGNAL_HANDLERS to "1", so that SDL takes none of the
  *          program's signals; then it clears them again.
- * The environment variable SONA_OUTPUT (pipewire, pulse, sdl) names one to
- * use alone.  Device 0 needs none: a clock of the library's own pulls the
- * mix.
+ * The environment variable SONA_OUTPUT names one of them to use alone, in
+ * any case: pipewire, pulse (or pulseaudio), sdl.  Unset or empty, they are
+ * tried in that order; any other value makes Init fail with
+ * SONA_ERROR_PARAM, whatever the device.  Device 0 needs none: a clock of
+ * the library's own pulls the mix.
  *
  * Returns TRUE, or FALSE with SONA_ERROR_ALREADY (a second Init without
- * Free), SONA_ERROR_PARAM (bad freq or flags), SONA_ERROR_DEVICE (no such
- * numbered device, or it could not be opened) or SONA_ERROR_MEMORY.
+ * Free), SONA_ERROR_PARAM (bad freq or flags, or SONA_OUTPUT names no
+ * output above), SONA_ERROR_DEVICE (no such numbered device, or it could
+ * not be opened) or SONA_ERROR_MEMORY.  A failed Init leaves nothing open.
  */
 SONA_API SONA_BOOL SONA_Init(int32_t device, uint32_t freq, uint32_t flags, uint32_t win,
                              const void *clsid);

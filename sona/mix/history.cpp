@@ -9,14 +9,16 @@
 #include "mix/mixer.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
 namespace sona {
 
 namespace {
 
-/* Marks a voice arena holds on average: beyond this many voices the reach
-   shrinks, since the oldest marks make room for the newest. */
+/* Voices the arena has room for at every mark until history_fit makes
+   more: beyond as many voices the reach would shrink, the oldest marks
+   making room for the newest. */
 constexpr uint32_t kArenaVoicesPerMark = 4;
 
 MixMark &mark_at(MixHistory &h, uint32_t k)
@@ -131,6 +133,31 @@ bool history_keep(Mixer *m, uint32_t reach_frames)
     if (!h.marks || !h.arena || !h.later)
         h.mark_capacity = h.arena_capacity = 0;
     return history_kept(m);
+}
+
+bool history_fit(Mixer *m, uint32_t voices)
+{
+    MixHistory &h = m->history;
+    const uint64_t capacity = uint64_t(h.mark_capacity) * std::bit_ceil(std::max(voices, kArenaVoicesPerMark));
+    if (!history_kept(m) || capacity <= h.arena_capacity)
+        return true;
+    std::unique_ptr<VoiceMark[]> arena(capacity > UINT32_MAX ? nullptr : new (std::nothrow) VoiceMark[capacity]);
+    if (!arena)
+        return false;
+    // The marks, oldest first, packed from the start.
+    uint32_t used = 0;
+    for (uint32_t k = 0; k < h.mark_count; ++k) {
+        MixMark &mk = mark_at(h, k);
+        for (uint32_t i = 0; i < mk.count; ++i)
+            arena[used + i] = arena_at(h, mk.first + i);
+        mk.first = used;
+        used += mk.count;
+    }
+    h.arena = std::move(arena);
+    h.arena_capacity = uint32_t(capacity);
+    h.arena_first = 0;
+    h.arena_used = used;
+    return true;
 }
 
 bool history_kept(const Mixer *m)

@@ -60,6 +60,11 @@ struct MixHistory {
 /* Not real-time, before anything renders: keeps enough to render again
    anything up to `reach_frames` old.  False when out of memory. */
 bool history_keep(Mixer *m, uint32_t reach_frames);
+/* Not real-time, between renders: room to mark `voices` voices at every
+   mark of the reach, the marks kept; it only grows.  Without it the
+   reach shrinks as voices are added.  False when out of memory (the
+   history then keeps the room it has). */
+bool history_fit(Mixer *m, uint32_t voices);
 bool history_kept(const Mixer *m);
 /* Not real-time, while nothing renders: no marks any more. */
 void history_forget(Mixer *m);

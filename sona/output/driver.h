@@ -53,6 +53,10 @@ public:
     virtual void run(bool running) = 0;
     /* The server or the device went away: the stream must be opened again. */
     virtual bool lost() = 0;
+    /* While another driver plays (this one closed): whether this one's
+       server answers now and has `device`, so that open would succeed.
+       Opens no stream and touches not the mix; within kServerBound. */
+    virtual bool answers(int32_t device) = 0;
     /* Waits for the driver's server, for at most `timeout`, and serves what
        it asks (its callbacks run here); returns early, the output's
        wake-up descriptor drained, when the output is woken. */
@@ -74,16 +78,21 @@ struct DriverContext {
     WriteAhead *write_ahead;
 };
 
-/* The drivers, in the order they are tried.  The names are those
-   SONA_OUTPUT takes (sona.h, and the manual page, list them); a fallback
-   is tried only when no other can be loaded, or none has answered for a
-   while. */
+/* The drivers, in the order they are tried.  The names, and a synonym
+   where a driver has one, are what SONA_OUTPUT takes, in any case; sona.h
+   lists them (a test holds it to this table) and the manual page is made
+   from it (desktop/CMakeLists.txt reads the entries, one a line, as they
+   stand).  A fallback is tried only when no other can be loaded, or none
+   has answered for a while. */
 struct DriverEntry {
     const char *name;
+    const char *synonym; /* nullptr: none */
     std::unique_ptr<Driver> (*make)(const DriverContext &context);
     bool fallback;
 };
 extern const DriverEntry kDrivers[3];
+/* The entry SONA_OUTPUT's value names, or nullptr when it names none. */
+const DriverEntry *driver_named(const char *name);
 /* Device 0's: no server, a clock of the library's own. */
 std::unique_ptr<Driver> make_silent_driver(const DriverContext &context);
 

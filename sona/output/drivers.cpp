@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +22,19 @@ std::unique_ptr<Driver> make_sdl_driver(const DriverContext &context);
    PulseAudio, or PipeWire's pipewire-pulse), else SDL, which would settle
    for the hardware behind a server's back. */
 const DriverEntry kDrivers[3] = {
-    {"pipewire", make_pipewire_driver, false},
-    {"pulse", make_pulse_driver, false},
-    {"sdl", make_sdl_driver, true},
+    {"pipewire", nullptr, make_pipewire_driver, false},
+    {"pulse", "pulseaudio", make_pulse_driver, false},
+    {"sdl", nullptr, make_sdl_driver, true},
 };
+
+const DriverEntry *driver_named(const char *name)
+{
+    const auto is = [name](const char *known) { return known && ::strcasecmp(name, known) == 0; };
+    for (const DriverEntry &entry : kDrivers)
+        if (is(entry.name) || is(entry.synonym))
+            return &entry;
+    return nullptr;
+}
 
 std::string program_name()
 {

@@ -5,7 +5,9 @@
 //     keeps trying while no server answers: one that comes late, or comes
 //     back after a restart, is found four times a second.  The drivers are
 //     tried in the table's order (driver.h); a fallback only when no other
-//     can be loaded, or none has answered for a while.
+//     can be loaded, or none has answered for a while since the first
+//     failed to.  While a fallback plays, the others are asked whether
+//     their server answers again, and the first that does takes over.
 //   - It follows the mixer: runs while the mixer has voices, pauses when it
 //     has none and closes the stream after a while, so that an idle player
 //     costs nothing.
@@ -19,6 +21,7 @@
 #include "mix/mixer.h"
 #include "output/driver.h"
 #include "output/write_ahead.h"
+#include "pool.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -35,6 +38,7 @@ struct Output {
     explicit Output(Mixer *m) : mixer(m), write_ahead(m) {}
 
     Mixer *mixer;
+    Pool *pool = nullptr; /* none until the keeper starts */
     WriteAhead write_ahead;
     int32_t device = 1;
     int wake_fd = -1;
@@ -59,8 +63,14 @@ constexpr auto kIdleClose = std::chrono::seconds(2);
 constexpr Milliseconds kWatchInterval(100);
 constexpr Milliseconds kRetryInterval(250);
 /* How long the other drivers' servers may stay silent before a fallback
-   may take the device: a desktop session's server is up well within this. */
+   may take the device: a desktop session's server is up well within this,
+   and so is one that restarts. */
 constexpr auto kFallbackAfter = std::chrono::seconds(2);
+/* While a fallback plays, how often the others are asked whether their
+   server is back: so that it takes over within kFallbackAfter of its
+   return, its connecting and the switch included. */
+constexpr Milliseconds kProbeInterval(500);
+constexpr auto kProbeBackoff = std::chrono::seconds(10);
 /* The decoder module, FFmpeg with it, takes tens of milliseconds to load,
    which the first stream would wait for.  Once the output has connected
    and the program has had the time to put its window up, the keeper loads
@@ -70,9 +80,14 @@ constexpr auto kPreloadDecoderAfter = std::chrono::seconds(1);
 /* The keeper's own state between its looks. */
 struct Keeper {
     bool running = false;
+    bool on_fallback = false; /* the open driver is a fallback */
     Clock::time_point idle_since = Clock::now();
-    Clock::time_point failing_since{}; /* {} while no attempt has failed */
+    /* Since the first failure of a driver that is not a fallback; {} once
+       one opens.  A fallback that opens leaves it, so that when the
+       fallback goes, it may come back at once. */
+    Clock::time_point failing_since{};
     Clock::time_point next_try{};
+    Clock::time_point next_probe{}; /* while on the fallback */
     Milliseconds wait = kWatchInterval;
     Clock::time_point preload_at = Clock::time_point::max(); /* max once done */
 };
@@ -96,13 +111,25 @@ void close_stream(Output *o, Keeper *k)
     k->running = false;
 }
 
+/* The stream was lost with what its server held: a driver that wrote
+   ahead goes back to what was heard, for the next stream to take up, and
+   every voice waits, heard nowhere, until one does. */
+void lose_stream(Output *o, Keeper *k)
+{
+    if (o->open->writes_ahead())
+        o->write_ahead.lost();
+    close_stream(o, k);
+    mixer_output_lost(o->mixer);
+}
+
 /* A driver that writes ahead fills the server's buffer as it opens: the
-   mix keeps its history from before then.  One that plays at once needs
-   none. */
+   mix keeps its history from before then, and the rings of streams made
+   for another driver grow to hold what it writes ahead.  One that plays
+   at once needs none of it. */
 Opened open_driver(Output *o, Driver *d)
 {
-    if (d->writes_ahead())
-        o->write_ahead.begin();
+    if (d->writes_ahead() && o->write_ahead.begin() && o->pool)
+        pool_fit_rings(o->pool, mixer_ring_sizes(o->mixer));
     const Opened result = d->open(o->device);
     if (result == Opened::kYes) {
         o->open = d;
@@ -113,7 +140,7 @@ Opened open_driver(Output *o, Driver *d)
 }
 
 /* Tries the drivers in order; a fallback only when no other can be
-   loaded or none has answered for kFallbackAfter. */
+   loaded or none has answered for kFallbackAfter since the first failed. */
 void try_open(Output *o, Keeper *k)
 {
     const auto now = Clock::now();
@@ -123,18 +150,20 @@ void try_open(Output *o, Keeper *k)
     }
     bool other_library = false;
     for (auto &[driver, fallback] : o->drivers) {
-        if (fallback && other_library && k->failing_since != Clock::time_point{} &&
-            now - k->failing_since < kFallbackAfter)
+        if (fallback && other_library && now - k->failing_since < kFallbackAfter)
             break;
         const Opened result = open_driver(o, driver.get());
         if (result == Opened::kYes) {
-            k->failing_since = {};
+            k->on_fallback = fallback;
+            k->next_probe = now + kProbeInterval;
+            if (!fallback)
+                k->failing_since = {};
             return;
         }
+        if (!fallback && k->failing_since == Clock::time_point{})
+            k->failing_since = now;
         other_library = other_library || (!fallback && result != Opened::kNoLibrary);
     }
-    if (k->failing_since == Clock::time_point{})
-        k->failing_since = now;
     k->next_try = now + kRetryInterval;
     k->wait = kRetryInterval;
 }
@@ -152,6 +181,24 @@ Milliseconds until_next_end(const Mixer *m)
     return Milliseconds(frames * 1000 / m->rate_hz) + kAfter;
 }
 
+/* While a fallback plays: whether a driver before it has its server back.
+   Then the fallback goes, and try_open opens that one, the streams going
+   on from where the fallback left them. */
+bool native_is_back(Output *o, Keeper *k)
+{
+    const auto now = Clock::now();
+    if (now < k->next_probe) {
+        k->wait = std::min(k->wait, until(k->next_probe));
+        return false;
+    }
+    k->next_probe = now + kProbeInterval;
+    k->wait = std::min(k->wait, kProbeInterval);
+    for (auto &[driver, fallback] : o->drivers)
+        if (!fallback && driver->answers(o->device))
+            return true;
+    return false;
+}
+
 /* Runs the stream while the mixer has voices, pauses it while it has none
    and closes it after kIdleClose; a lost one is opened again.  While no
    stream is open the mixer does not run, so what plays waits where it is
@@ -159,12 +206,19 @@ Milliseconds until_next_end(const Mixer *m)
 void look(Output *o, Keeper *k)
 {
     const bool want = mixer_has_voices(o->mixer);
-    if (o->open && o->open->lost()) {
-        close_stream(o, k); /* the server went away, or the device did */
-        mixer_output_lost(o->mixer);
-    }
+    if (o->open && o->open->lost())
+        lose_stream(o, k); /* the server went away, or the device did */
     k->wait = kWatchInterval;
     if (want) {
+        if (o->open && k->on_fallback && native_is_back(o, k)) {
+            close_stream(o, k);
+            k->next_try = {};
+            try_open(o, k);
+            // A server that answers but takes no stream must not cost a
+            // gap every probe.
+            if (k->on_fallback)
+                k->next_probe = Clock::now() + kProbeBackoff;
+        }
         if (!o->open)
             try_open(o, k);
         if (o->open && !k->running) {
@@ -220,16 +274,22 @@ void keeper_main(Output *o)
         close_stream(o, &k);
 }
 
-/* SONA_OUTPUT names one driver to use alone; unset, every driver in the
-   table's order. */
-void add_drivers(Output *o)
+/* SONA_OUTPUT names one driver to use alone (*only); unset or empty,
+   every driver in the table's order (*only null).  False when it names
+   none: a mistyped name must not leave the program silent without a word. */
+bool forced_driver(const DriverEntry **only)
 {
     const char *forced = std::getenv("SONA_OUTPUT");
-    const std::string only = forced ? forced : "";
+    *only = forced && *forced ? driver_named(forced) : nullptr;
+    return !forced || !*forced || *only;
+}
+
+void add_drivers(Output *o, const DriverEntry *only)
+{
     const DriverContext context{o->mixer, o->wake_fd, &o->write_ahead};
     for (const DriverEntry &entry : kDrivers)
-        if (only.empty() || only == entry.name)
-            o->drivers.emplace_back(entry.make(context), only.empty() && entry.fallback);
+        if (!only || only == &entry)
+            o->drivers.emplace_back(entry.make(context), !only && entry.fallback);
 }
 
 /* A numbered device must exist, which only a server can say: Init finds
@@ -265,6 +325,9 @@ void OutputDeleter::operator()(Output *o) const
 
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
 {
+    const DriverEntry *only = nullptr;
+    if (!forced_driver(&only))
+        return SONA_ERROR_PARAM;
     OutputPtr o(new (std::nothrow) Output(mixer));
     if (!o)
         return SONA_ERROR_MEMORY;
@@ -276,7 +339,7 @@ int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
         o->drivers.emplace_back(make_silent_driver({mixer, o->wake_fd, nullptr}), false);
         open_driver(o.get(), o->drivers.front().first.get());
     } else {
-        add_drivers(o.get());
+        add_drivers(o.get(), only);
         // Until a driver has opened, rings are made for one that writes
         // ahead: should it be the one, streams made meanwhile fit it.
         o->write_ahead.begin();
@@ -288,8 +351,9 @@ int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out)
     return SONA_OK;
 }
 
-void output_start(Output *o)
+void output_start(Output *o, Pool *pool)
 {
+    o->pool = pool;
     o->keeper = std::thread(keeper_main, o);
 }
 

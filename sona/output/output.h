@@ -14,6 +14,7 @@ namespace sona {
 
 struct Mixer;
 struct Output;
+struct Pool;
 struct OutputDeleter {
     void operator()(Output *o) const; /* stops the keeper, closes the device */
 };
@@ -26,12 +27,13 @@ using OutputPtr = std::unique_ptr<Output, OutputDeleter>;
    server; a numbered device is found and opened here, so that a missing
    one is reported at once.  The mixer is already set up; the output sets
    its channel count once the device's is known.  Returns a SONA_ error
-   code. */
+   code: SONA_ERROR_PARAM when SONA_OUTPUT names no driver (driver.h). */
 int32_t output_open(int32_t device, Mixer *mixer, OutputPtr *out);
 /* Starts the keeper, once everything else has its threads: the keeper
    loads client libraries, and while the dynamic loader is busy with them
-   no other thread can be created. */
-void output_start(Output *o);
+   no other thread can be created.  The pool's rings are made to follow
+   the driver that opens (pool_fit_rings). */
+void output_start(Output *o, Pool *pool);
 /* Whether the output is running rather than paused. */
 bool output_running(Output *o);
 

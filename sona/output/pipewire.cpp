@@ -51,6 +51,7 @@ namespace {
     X(stream_connect)                                                                              \
     X(stream_destroy)                                                                              \
     X(stream_set_active)                                                                           \
+    X(stream_get_node_id)                                                                          \
     X(stream_dequeue_buffer)                                                                       \
     X(stream_queue_buffer)                                                                         \
     X(stream_get_time_n)
@@ -129,6 +130,7 @@ bool server_socket_exists()
 
 /* An audio sink as the registry announced it, bound to learn its channels. */
 struct Sink {
+    uint32_t id = 0;
     uint64_t serial = 0; /* grows with each object made, never reused */
     std::string name;
     int channels = 0; /* 0 until its formats have come */
@@ -167,18 +169,27 @@ public:
         if (!start_loop())
             return Opened::kNoLibrary;
         Entered in(loop_);
-        const bool listed = connect() && list_sinks();
-        const Sink *sink = listed ? sink_for(device) : nullptr;
-        if (!sink) {
-            disconnect();
-            return device >= 2 && listed ? Opened::kNoDevice : Opened::kNoServer;
-        }
+        const Sink *sink = nullptr;
+        const Opened reached = reach(device, &sink);
+        if (reached != Opened::kYes)
+            return reached;
         mixer_set_out_channels(mixer_, channels_for(sink->channels));
         if (!open_stream(device, *sink)) {
             disconnect();
             return Opened::kNoServer;
         }
         return Opened::kYes;
+    }
+
+    bool answers(int32_t device) override
+    {
+        if (!(pw_ = pipewire()) || !server_socket_exists() || !start_loop())
+            return false;
+        Entered in(loop_);
+        const Sink *sink = nullptr;
+        const bool reached = reach(device, &sink) == Opened::kYes;
+        disconnect();
+        return reached;
     }
 
     void close() override
@@ -214,6 +225,18 @@ private:
         pw_loop *loop;
     };
 
+    /* In the loop: connected, with the device's sink found; else
+       disconnected, and why not. */
+    Opened reach(int32_t device, const Sink **sink)
+    {
+        const bool listed = connect() && list_sinks();
+        *sink = listed ? sink_for(device) : nullptr;
+        if (*sink)
+            return Opened::kYes;
+        disconnect();
+        return device >= 2 && listed ? Opened::kNoDevice : Opened::kNoServer;
+    }
+
     /* Everything but the loop and the context, listeners first so that
        nothing calls back into what is going. */
     void disconnect()
@@ -239,6 +262,7 @@ private:
             pw_->core_disconnect(core_);
         }
         stream_ = nullptr;
+        node_id_ = SPA_ID_INVALID;
         sinks_.clear();
         metadata_ = nullptr;
         registry_ = nullptr;
@@ -367,8 +391,16 @@ private:
                                          &kMetadataEvents, this);
             return;
         }
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+            const char *from = props ? spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE) : nullptr;
+            const char *to = props ? spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE) : nullptr;
+            if (from && to && node_id_ != SPA_ID_INVALID && std::strtoul(from, nullptr, 10) == node_id_)
+                on_linked(uint32_t(std::strtoul(to, nullptr, 10)));
+            return;
+        }
         if (std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0 || !is(PW_KEY_MEDIA_CLASS, "Audio/Sink"))
             return;
+        const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
         static const pw_node_events kNodeEvents = [] {
             pw_node_events e{};
             e.version = PW_VERSION_NODE_EVENTS;
@@ -388,8 +420,8 @@ private:
             return e;
         }();
         auto sink = std::make_unique<Sink>();
-        const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
         const char *name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+        sink->id = id;
         sink->serial = serial ? std::strtoull(serial, nullptr, 10) : id;
         sink->name = name ? name : "";
         sink->proxy = static_cast<pw_proxy *>(pw_registry_bind(registry_, id, type, PW_VERSION_NODE, 0));
@@ -409,20 +441,46 @@ private:
         default_sink_ = std::move(name);
     }
 
-    /* The default sink (device 1), or the n-th in the order of object
-       serials, which is the order in which the server made them and that
-       of its list (pipewire-pulse's indices are the serials). */
+    /* The server linked the stream to a sink (the user moved it, in the
+       desktop's sound settings, with pw-metadata or with pactl through
+       pipewire-pulse; or it followed the default): it stays there, and
+       where that sink has other channels it is made again for them there,
+       the mix folded for it.  Moved to the default, it follows the
+       default from then on. */
+    void on_linked(uint32_t sink_id)
+    {
+        for (const auto &sink : sinks_) {
+            if (sink->id != sink_id || sink->name == stream_sink_)
+                continue;
+            following_default_ = sink->name == default_sink_;
+            moved_to_ = following_default_ ? "" : sink->name;
+            if (sink->channels > 0 && channels_for(sink->channels) != mixer_out_channels(mixer_))
+                lost_ = true;
+            else
+                stream_sink_ = sink->name;
+            return;
+        }
+    }
+
+    /* The default sink (device 1), unless the stream was moved to one
+       that is still there; or the n-th in the order of object serials,
+       which is the order in which the server made them and that of its
+       list (pipewire-pulse's indices are the serials). */
     const Sink *sink_for(int32_t device)
     {
         std::sort(sinks_.begin(), sinks_.end(),
                   [](const auto &a, const auto &b) { return a->serial < b->serial; });
         if (device >= 2)
             return size_t(device) <= sinks_.size() ? sinks_[size_t(device) - 1].get() : nullptr;
-        // A default not there yet (a server still starting) is tried again.
-        for (const auto &sink : sinks_)
-            if (sink->name == default_sink_)
+        const Sink *fallback = nullptr;
+        for (const auto &sink : sinks_) {
+            if (!moved_to_.empty() && sink->name == moved_to_)
                 return sink.get();
-        return nullptr;
+            if (sink->name == default_sink_)
+                fallback = sink.get();
+        }
+        // A default not there yet (a server still starting) is tried again.
+        return fallback;
     }
 
     /* Opens the stream inactive, in the mixer's rate and channels, placed
@@ -436,9 +494,10 @@ private:
             PW_KEY_STREAM_DONT_REMIX, "true", nullptr);
         const uint32_t graph_rate_hz = graph_rate_hz_ ? graph_rate_hz_ : mixer_rate_hz(mixer_);
         pw_->properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kCycleFrames, graph_rate_hz);
-        if (device >= 2)
+        // Once moved, the stream stays where it was moved, the default or not.
+        following_default_ = device == 1 && moved_to_.empty();
+        if (!following_default_)
             pw_->properties_setf(props, PW_KEY_TARGET_OBJECT, "%" PRIu64, sink.serial);
-        following_default_ = device == 1;
         stream_sink_ = sink.name;
         stream_ = pw_->stream_new(core_, program_name().c_str(), props); /* takes props */
         if (!stream_)
@@ -473,8 +532,11 @@ private:
                                            PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
         if (pw_->stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, &format, 1) < 0)
             return false;
-        return iterate_until([this] { return state_ != PW_STREAM_STATE_CONNECTING; }) &&
-               state_ == PW_STREAM_STATE_PAUSED;
+        if (!iterate_until([this] { return state_ != PW_STREAM_STATE_CONNECTING; }) ||
+            state_ != PW_STREAM_STATE_PAUSED)
+            return false;
+        node_id_ = pw_->stream_get_node_id(stream_);
+        return true;
     }
 
     /* On PipeWire's real-time thread, once a graph cycle: mixes the cycle
@@ -533,6 +595,8 @@ private:
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
     bool following_default_ = false;
     std::string stream_sink_; /* the sink the stream was made for */
+    std::string moved_to_;    /* the sink the stream was last moved to */
+    uint32_t node_id_ = SPA_ID_INVALID; /* the stream's, once connected */
     uint32_t frame_bytes_ = 0;
     bool lost_ = false;
 };

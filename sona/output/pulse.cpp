@@ -20,6 +20,7 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
+#include <sys/time.h>
 
 #include <cstring>
 #include <string>
@@ -60,7 +61,9 @@ namespace {
     X(stream_cork)                                                                                 \
     X(stream_update_timing_info)                                                                   \
     X(stream_get_timing_info)                                                                      \
-    X(stream_get_buffer_attr)
+    X(stream_get_buffer_attr)                                                                      \
+    X(stream_set_moved_callback)                                                                   \
+    X(stream_get_device_name)
 
 struct Pulse {
 #define SONA_PULSE_MEMBER(name) decltype(&::pa_##name) name = nullptr;
@@ -102,7 +105,8 @@ constexpr Shape kPipeWireShape{212, 100, 2, true};
 constexpr uint32_t kAskedCycleFrames = 512, kRaisedCycleFrames = 1024;
 
 /* While a voice waits for decoded audio, how soon the queue is written
-   again to bring its start forward. */
+   again to bring its start forward; and how soon a rewrite is tried again
+   when the server did not say in time where it plays. */
 constexpr Milliseconds kStarvedRetry(10);
 /* A stream that has never run stays corked, written again from its first
    frame this often, while a voice waits for its first decoded frames
@@ -111,6 +115,18 @@ constexpr Milliseconds kStarvedRetry(10);
    the others back no longer than that. */
 constexpr Milliseconds kFirstFramesRetry(2);
 constexpr auto kFirstFramesWait = std::chrono::milliseconds(40);
+constexpr Milliseconds kQueryRetry(10);
+/* A position the server gave longer ago than this, by its own clock, when
+   it is read (the process was stopped, or not scheduled, meanwhile) is
+   asked again: the stream may have run dry in between.  On a machine so
+   loaded that every answer comes late, the third is taken as it is. */
+constexpr auto kAnswerStale = std::chrono::milliseconds(50);
+constexpr uint32_t kStaleAnswersTaken = 3;
+/* The most a rewrite's margin grows for lateness, as a share of the
+   buffer: a stall of the process, however long, must not push the margin
+   past what is queued, where no rewrite could be made any more, nor keep
+   changes waiting for long once it is over. */
+constexpr uint32_t kLateShareOfTarget = 4;
 /* An estimate of where the server plays older than this is refreshed. */
 constexpr auto kEstimateFor = std::chrono::seconds(1);
 /* A rewrite goes to the server in pieces of this many frames at most, so
@@ -145,6 +161,7 @@ struct SinkFound {
     std::string name; /* empty until found */
     int channels = 0;
     uint32_t skip = 0; /* sinks to pass over before the one wanted */
+    bool is_default() const { return name == default_sink; }
 };
 
 class PulseDriver : public Driver {
@@ -164,25 +181,28 @@ public:
 
     Opened open(int32_t device) override
     {
-        if (!start_loop())
-            return Opened::kNoLibrary;
         SinkFound sink;
-        if (!connect() || !find_sink(device, &sink)) {
-            close();
-            return device >= 2 && sink.done ? Opened::kNoDevice : Opened::kNoServer;
-        }
+        const Opened reached = reach(device, &sink);
+        if (reached != Opened::kYes)
+            return reached;
         shape_ = sink.on_pipewire ? kPipeWireShape : kPulseAudioShape;
         cycle_frames_ = kRaisedCycleFrames;
         mixer_set_out_channels(mixer_, channels_for(sink.channels));
-        // After a loss, what was written but not heard went with the old
-        // stream: the new one takes up where the old one was heard.
-        if (last_heard_ != kNoPosition)
-            written_.rewind(last_heard_);
-        if (!open_stream(device == 1 ? nullptr : sink.name.c_str())) {
+        // The default sink is followed, wherever it goes; any other is
+        // named, the one moved to included.
+        if (!open_stream(device == 1 && sink.is_default() ? nullptr : sink.name.c_str())) {
             close();
             return Opened::kNoServer;
         }
         return Opened::kYes;
+    }
+
+    bool answers(int32_t device) override
+    {
+        SinkFound sink;
+        const bool reached = reach(device, &sink) == Opened::kYes;
+        close();
+        return reached;
     }
 
     void close() override
@@ -218,7 +238,7 @@ public:
     bool lost() override
     {
         return pa_->context_get_state(context_) != PA_CONTEXT_READY ||
-               pa_->stream_get_state(stream_) != PA_STREAM_READY;
+               pa_->stream_get_state(stream_) != PA_STREAM_READY || !stays_where_moved();
     }
 
     void wait(Milliseconds timeout) override
@@ -240,16 +260,15 @@ public:
                 return kFirstFramesRetry;
             cork(false);
         }
-        WriteAhead::Pending pending = written_.take();
-        pending.changed = pending.changed || missed_.changed;
-        pending.starved = pending.starved || missed_.starved;
-        missed_ = {};
+        const WriteAhead::Pending pending = written_.pending();
         uint64_t heard = 0;
         if (!heard_position(pending.any(), &heard))
-            return kForever;
+            return pending.any() ? kQueryRetry : kForever;
         written_.heard(heard);
-        if (pending.any())
+        if (pending.any()) {
             rewrite_from(heard + rewrite_margin_frames());
+            written_.done(pending);
+        }
         return pending.starved ? kStarvedRetry : kForever;
     }
 
@@ -270,7 +289,6 @@ private:
         // a second or two).
         const auto ran = playing_ ? std::chrono::duration<double>(Clock::now() - estimated_at_).count() : 0;
         *position = std::min(estimate_from_ + uint64_t(ran * mixer_rate_hz(mixer_)), written_.written());
-        last_heard_ = *position;
         mixer_playing_at(mixer_, *position, steady_now_ns());
         return true;
     }
@@ -288,17 +306,34 @@ private:
        play from its first frame, which the driver knows without asking.
        While it stays corked the queue is written again from there, so that
        the first sound plays as soon as it runs rather than a rewrite
-       margin later.  True when every voice had frames to play; what was
-       taken meanwhile is left for follow_mixer, once it runs. */
+       margin later.  True when every voice had frames to play; what changed
+       meanwhile stays pending for follow_mixer, once it runs. */
     bool write_first_frames()
     {
-        written_.take(); /* all of it is in what is written now */
+        written_.done(written_.pending()); /* all of it is in what is written now */
         estimate_from_ = base_;
         estimated_at_ = Clock::now();
         playing_ = false;
         rewrite_from(base_);
-        missed_ = written_.take();
-        return !missed_.starved;
+        return !written_.pending().starved;
+    }
+
+    /* The server moved the stream to another sink (the user did, in the
+       desktop's sound settings, or the default sink changed): the stream
+       stays where it was moved, and where that sink has other channels,
+       it is made again for them there, the mix folded for it. */
+    bool stays_where_moved()
+    {
+        if (!moved_)
+            return true;
+        moved_ = false;
+        SinkFound sink;
+        const char *name = pa_->stream_get_device_name(stream_);
+        if (!name || !finish(pa_->context_get_server_info(context_, on_server_info, &sink)) ||
+            !find_sink_named(name, &sink))
+            return true; /* as it is, if the server cannot say */
+        moved_to_ = sink.is_default() ? "" : sink.name; /* to the default: it follows the default */
+        return channels_for(sink.channels) == mixer_out_channels(mixer_);
     }
 
     /* How far past the heard position a rewrite must start, so that no
@@ -319,6 +354,17 @@ private:
     }
 
     size_t frame_bytes() const { return sizeof(float) * mixer_out_channels(mixer_); }
+
+    /* Connected, with the device's sink found; else closed, and why not. */
+    Opened reach(int32_t device, SinkFound *sink)
+    {
+        if (!start_loop())
+            return Opened::kNoLibrary;
+        if (connect() && find_sink(device, sink))
+            return Opened::kYes;
+        close();
+        return device >= 2 && sink->done ? Opened::kNoDevice : Opened::kNoServer;
+    }
 
     /* The main loop, with the output's wake-up descriptor on it. */
     bool start_loop()
@@ -375,31 +421,47 @@ private:
                pa_->context_get_state(context_) == PA_CONTEXT_READY;
     }
 
-    /* The default sink (device 1), or the n-th in the server's order. */
+    /* The default sink (device 1), unless the stream was moved to one
+       that is still there, or the n-th in the server's order. */
     bool find_sink(int32_t device, SinkFound *sink)
     {
-        const auto server = [](pa_context *, const pa_server_info *i, void *d) {
-            auto *s = static_cast<SinkFound *>(d);
-            s->on_pipewire = i->server_name && std::strstr(i->server_name, "on PipeWire");
-            s->default_sink = i->default_sink_name ? i->default_sink_name : "";
-        };
-        const auto each = [](pa_context *, const pa_sink_info *i, int eol, void *d) {
-            auto *s = static_cast<SinkFound *>(d);
-            if (eol || !i || !s->name.empty() || s->skip-- > 0)
-                return;
-            s->name = i->name;
-            s->channels = i->sample_spec.channels;
-        };
-        if (!finish(pa_->context_get_server_info(context_, server, sink)))
+        if (!finish(pa_->context_get_server_info(context_, on_server_info, sink)))
             return false;
+        if (device == 1 && !moved_to_.empty() && find_sink_named(moved_to_, sink))
+            return true;
         sink->skip = device >= 2 ? uint32_t(device - 1) : 0;
         pa_operation *op = device == 1
-                               ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(), each, sink)
-                               : pa_->context_get_sink_info_list(context_, each, sink);
+                               ? pa_->context_get_sink_info_by_name(context_, sink->default_sink.c_str(),
+                                                                    on_sink_info, sink)
+                               : pa_->context_get_sink_info_list(context_, on_sink_info, sink);
         sink->done = finish(op);
         // A default sink that is not there yet (a server still starting)
         // is tried again; a numbered one that is not there is no device.
         return sink->done && !sink->name.empty();
+    }
+
+    bool find_sink_named(const std::string &name, SinkFound *sink)
+    {
+        sink->name.clear();
+        sink->skip = 0;
+        return finish(pa_->context_get_sink_info_by_name(context_, name.c_str(), on_sink_info, sink)) &&
+               !sink->name.empty();
+    }
+
+    static void on_server_info(pa_context *, const pa_server_info *i, void *d)
+    {
+        auto *s = static_cast<SinkFound *>(d);
+        s->on_pipewire = i->server_name && std::strstr(i->server_name, "on PipeWire");
+        s->default_sink = i->default_sink_name ? i->default_sink_name : "";
+    }
+
+    static void on_sink_info(pa_context *, const pa_sink_info *i, int eol, void *d)
+    {
+        auto *s = static_cast<SinkFound *>(d);
+        if (eol || !i || !s->name.empty() || s->skip-- > 0)
+            return;
+        s->name = i->name;
+        s->channels = i->sample_spec.channels;
     }
 
     bool open_stream(const char *sink_name)
@@ -424,6 +486,9 @@ private:
                 self->write_frames(nbytes / self->frame_bytes(), false, 0);
             },
             this);
+        moved_ = false;
+        pa_->stream_set_moved_callback(
+            stream_, [](pa_stream *, void *d) { static_cast<PulseDriver *>(d)->moved_ = true; }, this);
         // Corked until something plays; the server never remixes.
         const auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS);
         base_ = written_.written();
@@ -445,6 +510,7 @@ private:
     {
         pa_seek_mode_t mode = over ? PA_SEEK_ABSOLUTE : PA_SEEK_RELATIVE;
         int64_t seek = over ? offset : 0;
+        written_.make_room();
         while (frames > 0) {
             void *data = nullptr;
             size_t bytes = size_t(over ? std::min(frames, kRewritePieceFrames) : frames) * frame_bytes();
@@ -465,13 +531,18 @@ private:
     /* How long the first piece of a rewrite took to leave, from the moment
        the server said where it plays: on a loaded machine (or under a
        sanitizer) that can outrun the margin, and the seam would fall in
-       what is already heard.  The margin grows by twice the worst of late,
-       and shrinks back slowly. */
+       what is already heard.  The margin grows to twice the worst of late
+       and shrinks back with each answer of the server's
+       (learn_heard_position).  Later than a share of the buffer is a
+       stall (the process was stopped, or not run), not a pace a margin
+       could keep up with: it is let be. */
     void note_lateness()
     {
-        const double seconds = std::chrono::duration<double>(Clock::now() - estimated_at_).count();
-        const auto late = uint32_t(2 * seconds * mixer_rate_hz(mixer_));
-        late_frames_ = std::max(late, late_frames_ - late_frames_ / 8);
+        const double late = 2 * std::chrono::duration<double>(Clock::now() - estimated_at_).count() *
+                            mixer_rate_hz(mixer_);
+        const double most = double(mixer_rate_hz(mixer_)) * shape_.target_ms / 1000 / kLateShareOfTarget;
+        if (late <= most)
+            late_frames_ = std::max(late_frames_, uint32_t(late));
     }
 
     /* Asks the server where it plays: its read index, less what lies in
@@ -486,6 +557,15 @@ private:
         const pa_timing_info *t = pa_->stream_get_timing_info(stream_);
         if (!t || t->read_index_corrupt)
             return false;
+        // How old the answer is, on the clock libpulse stamps it with.
+        timeval now{};
+        ::gettimeofday(&now, nullptr);
+        const auto age = std::chrono::seconds(now.tv_sec - t->timestamp.tv_sec) +
+                         std::chrono::microseconds(now.tv_usec - t->timestamp.tv_usec);
+        late_frames_ -= late_frames_ / 4;
+        stale_answers_ = age > kAnswerStale ? stale_answers_ + 1 : 0;
+        if (stale_answers_ % kStaleAnswersTaken != 0)
+            return false;
         const double rate = mixer_rate_hz(mixer_);
         const double frames = double(t->read_index) / double(frame_bytes()) +
                               (double(t->transport_usec) - double(t->sink_usec)) * rate / 1e6;
@@ -493,7 +573,7 @@ private:
         const uint64_t read = t->read_index > 0 ? uint64_t(t->read_index) / frame_bytes() : 0;
         if (read % kRaisedCycleFrames != 0 && read % (kAskedCycleFrames / 2) == 0)
             cycle_frames_ = kAskedCycleFrames;
-        estimated_at_ = Clock::now();
+        estimated_at_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::max(age, age.zero()));
         playing_ = t->playing != 0;
         return true;
     }
@@ -513,12 +593,13 @@ private:
     uint64_t estimate_from_ = kNoPosition;
     Clock::time_point estimated_at_{};
     bool playing_ = false; /* as the server last said */
-    uint64_t last_heard_ = kNoPosition;
     uint32_t late_frames_ = 0;
     bool ran_ = false;     /* uncorked since the stream opened */
     bool holding_ = false; /* asked to run, corked until its voices are fed */
     Clock::time_point holding_since_{};
-    WriteAhead::Pending missed_{}; /* taken while holding, not yet written for */
+    uint32_t stale_answers_ = 0; /* in a row */
+    bool moved_ = false;     /* the server moved the stream, not yet looked at */
+    std::string moved_to_;   /* the sink the stream was last moved to, unless the default */
 };
 
 } // namespace

@@ -140,6 +140,8 @@ public:
 
     void run(bool running) override { sdl_->PauseAudioDevice(device_, running ? 0 : 1); }
     bool lost() override { return sdl_->GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED; }
+    /* The fallback: nothing comes after it to hand over to. */
+    bool answers(int32_t) override { return false; }
     /* SDL serves its device on a thread of its own: there is nothing to serve. */
     void wait(Milliseconds timeout) override { wait_for_wake(wake_fd_, timeout); }
 

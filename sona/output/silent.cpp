@@ -61,6 +61,7 @@ public:
     }
 
     bool lost() override { return false; }
+    bool answers(int32_t) override { return true; }
     /* The clock runs on its own thread: there is nothing to serve. */
     void wait(Milliseconds timeout) override { wait_for_wake(wake_fd_, timeout); }
 

@@ -42,19 +42,32 @@ void WriteAhead::end()
         return;
     mixer_heard(mixer_, kNoPosition);
     history_forget(mixer_);
+    heard_ = kNoPosition;
     mixer_->pair_ring_frames.store(kPairRingFrames, std::memory_order_relaxed);
     mixer_->wide_ring_frames.store(kRingFrames, std::memory_order_relaxed);
 }
 
-WriteAhead::Pending WriteAhead::take()
+void WriteAhead::make_room()
+{
+    // Relaxed: a count to size by.  Voices queued after this load join a
+    // render that finds too little room; their marks push out the oldest
+    // until the next call makes more.
+    history_fit(mixer_, mixer_->active.load(std::memory_order_relaxed));
+}
+
+WriteAhead::Pending WriteAhead::pending()
 {
     // Relaxed: both are hints to look again; what they stand for is read
     // through atomics of its own.
     const uint32_t changes = mixer_->changes.load(std::memory_order_relaxed);
-    const bool starved = mixer_->starved.exchange(false, std::memory_order_relaxed);
-    const Pending pending{changes != seen_changes_, starved};
-    seen_changes_ = changes;
-    return pending;
+    starved_ = mixer_->starved.exchange(false, std::memory_order_relaxed) || starved_;
+    return {changes != seen_changes_, starved_, changes};
+}
+
+void WriteAhead::done(const Pending &written)
+{
+    seen_changes_ = written.changes;
+    starved_ = false;
 }
 
 uint64_t WriteAhead::written() const
@@ -69,7 +82,14 @@ uint64_t WriteAhead::rewind(uint64_t position)
 
 void WriteAhead::heard(uint64_t position)
 {
+    heard_ = position;
     mixer_heard(mixer_, position);
+}
+
+void WriteAhead::lost()
+{
+    if (heard_ != kNoPosition)
+        history_rewind(mixer_, heard_);
 }
 
 } // namespace sona

@@ -15,6 +15,16 @@ inline const sound::Sink kSurround{"surround", 6}, kStereo{"stereo", 2};
 inline const char *const kServer = std::getenv("SONA_TEST_SERVER");
 inline const bool kOnPipeWire = kServer && kServer == std::string("PipeWire");
 
+/* Another program playing silence on `sink`: an idle null sink renders
+   seconds ahead, and a stream's first second and a half is not heard on
+   its monitor (a device would play it). */
+inline std::unique_ptr<sound::Child> keep_busy(const sound::Server &server, const sound::Sink &sink,
+                                               const sona_test::TempDir &dir)
+{
+    return std::make_unique<sound::Child>(std::vector<std::string>{"pacat", "--raw", "--device=" + sink.name, "/dev/zero"},
+                                          server.env(), dir.file("pacat-" + sink.name + ".log"));
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     /* A server with `sinks`, the first the default and recorded. */

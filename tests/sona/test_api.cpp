@@ -1,13 +1,15 @@
 // The contract of the calls: harmless and exact about why on bad handles,
 // before Init and after Free; arguments checked before anything changes;
 // restarts, pauses and seeks, each resting and going on where it says;
-// events; files let go at the end; the silent device, resting when idle;
-// a Free that leaves nothing behind.
+// events; files let go at the end; the output chosen by name; the silent
+// device, resting when idle; a Free that leaves nothing behind.
+#include "output/driver.h"
 #include "render.h"
 
 #include <poll.h>
 
 #include <random>
+#include <regex>
 #include <set>
 
 using namespace sona_test;
@@ -177,6 +179,64 @@ bool held_open(const std::string &path)
     return false;
 }
 
+size_t entries(const char *dir)
+{
+    return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+
+/* sona.h's comments as running text: no comment leaders, single spaces. */
+std::string header_text()
+{
+    const std::vector<uint8_t> bytes = read_file(SONA_HEADER);
+    return std::regex_replace(std::string(bytes.begin(), bytes.end()), std::regex(R"(\s*\n\s*\*?\s*|\s+)"), " ");
+}
+
+// SONA_OUTPUT takes the names of the table of drivers and their synonyms,
+// in any case, on any device; anything else fails Init and leaves nothing
+// open.  sona.h lists exactly the table's names.
+TEST_F(Api, TheOutputIsChosenByTheTablesNamesInAnyCaseAndNoOtherName)
+{
+    // Nothing to reach: no server answers, and SDL has only its dummy.
+    // The rest of this process plays on device 0 or the manual output.
+    setenv("PULSE_SERVER", "unix:/nonexistent", 1);
+    setenv("PIPEWIRE_REMOTE", "/nonexistent", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    const auto upper = [](std::string s) {
+        for (char &c : s)
+            c = char(std::toupper(static_cast<unsigned char>(c)));
+        return s;
+    };
+    std::string listed;
+    for (const DriverEntry &d : kDrivers) {
+        listed += (listed.empty() ? "" : ", ") + std::string(d.name) +
+                  (d.synonym ? " (or " + std::string(d.synonym) + ")" : "");
+        for (const char *name : {d.name, d.synonym}) {
+            if (!name)
+                continue;
+            for (const std::string &spelt : {std::string(name), upper(name)}) {
+                setenv("SONA_OUTPUT", spelt.c_str(), 1);
+                EXPECT_TRUE(SONA_Init(1, kRate, 0, 0, nullptr)) << spelt << ": error " << SONA_ErrorGetCode();
+                EXPECT_TRUE(SONA_Free()) << spelt;
+            }
+        }
+    }
+    const size_t threads = entries("/proc/self/task"), files = entries("/proc/self/fd");
+    for (const char *name : {"alsa", "pulse ", "pipe", "sdl2", "pulse,sdl"}) {
+        setenv("SONA_OUTPUT", name, 1);
+        for (int32_t device : {1, 0}) {
+            EXPECT_FALSE(SONA_Init(device, kRate, 0, 0, nullptr)) << "'" << name << "' on device " << device;
+            EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_PARAM) << "'" << name << "' on device " << device;
+        }
+        EXPECT_FALSE(SONA_Free()) << "'" << name << "' left the library up";
+    }
+    unsetenv("SONA_OUTPUT");
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), files);
+    EXPECT_NE(header_text().find("SONA_OUTPUT names one of them to use alone, in any case: " + listed + "."),
+              std::string::npos)
+        << "sona.h does not list exactly: " << listed;
+}
+
 // A tone at 500 Hz for half a second, then at 1500 Hz: each play after a
 // restart, or after the end, begins at 500 Hz, with the stream's settings.
 // The file is held open while the stream plays and let go when it ends.
@@ -328,16 +388,12 @@ TEST_F(Api, EventsPastTheQueueAreReportedLost)
         EXPECT_EQ(SONA_ChannelGetState(h), SONA_STATE_STOPPED);
 }
 
-size_t entries(const char *dir)
-{
-    return size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
-}
-
 TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersAndFreeLeavesNothingBehind)
 {
     // The silent device mixes on its own thread while this one restarts,
     // routes and turns streams as fast as it can; short streams end under
-    // the calls, so restart races end for real (ThreadSanitizer judges).
+    // the calls, so restart races end for real, and plays begin while the
+    // decode workers go to sleep (ThreadSanitizer judges).
     // ThreadSanitizer's runtime starts a thread of its own with the
     // process's first other thread: one comes and goes before the count.
     std::thread([] {}).join();
@@ -347,24 +403,31 @@ TEST_F(Api, ControlCallsRaceTheMixerAndTheWorkersAndFreeLeavesNothingBehind)
     std::vector<SONA_HSTREAM> streams;
     for (int i = 0; i < 6; ++i)
         streams.push_back(create(i % 2 ? tone_ : longer));
+    const SONA_HSTREAM fed = create(longer);
     EXPECT_FALSE(sona_output_running()) << "created is not playing";
     const uint32_t words[] = {0, SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER};
     std::mt19937 next(12345);
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 6000; ++i) {
         const SONA_HSTREAM h = streams[next() % streams.size()];
-        switch (next() % 4) {
-        case 0: EXPECT_TRUE(SONA_ChannelPlay(h, SONA_BOOL(next() % 2))); break;
-        case 1: EXPECT_TRUE(SONA_ChannelSetFlags(h, words[next() % 4])); break;
-        case 2: EXPECT_TRUE(SONA_ChannelSetAttributes(h, -1, int32_t(next() % 101), int32_t(next() % 129))); break;
+        switch (next() % 5) {
+        case 0:
+        case 1: EXPECT_TRUE(SONA_ChannelPlay(h, SONA_BOOL(next() % 2))); break;
+        case 2: EXPECT_TRUE(SONA_ChannelSetFlags(h, words[next() % 4])); break;
+        case 3: EXPECT_TRUE(SONA_ChannelSetAttributes(h, -1, int32_t(next() % 101), int32_t(next() % 129))); break;
         default: EXPECT_TRUE(SONA_ChannelSetAttributes(h, next() % 2 ? 0 : 22050, -1, -1)); break;
         }
         if (i % 64 == 0)
             std::this_thread::yield();
     }
-    ASSERT_TRUE(SONA_ChannelPlay(streams[0], SONA_TRUE));
-    EXPECT_TRUE(eventually([] { return sona_output_running(); }));
+    // Once all is quiet the decode workers sleep with nothing to poll for,
+    // and nothing the mixer does wakes them: the Play that starts a stream
+    // longer than its ring (0.37 s) must, or the stream starves and never
+    // ends.
+    ASSERT_TRUE(eventually([] { return !sona_output_running(); })) << "all played out, the clock rests";
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(SONA_ChannelPlay(fed, SONA_FALSE));
+    EXPECT_TRUE(eventually([] { return sona_playing_count() == 0; }, 5s)) << "starved";
     EXPECT_TRUE(eventually([] { return !sona_output_running(); })) << "all played out, the clock rests";
-    EXPECT_EQ(sona_playing_count(), 0u);
     EXPECT_TRUE(SONA_Free());
     EXPECT_EQ(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), files);

@@ -203,6 +203,37 @@ TEST_F(Mix, RenderedAgainFromAChunkTheMixFollowsOnWhatWasHeard)
     EXPECT_EQ(sona_playing_count(), 1u);
 }
 
+struct ReachRow {
+    const char *name;
+    uint32_t voices;
+};
+const ReachRow kReachRows[] = {{"OneVoice", 1}, {"SixtyFourVoices", 64}, {"SixHundredVoices", 600}};
+
+class Reach : public Mix, public ::testing::WithParamInterface<ReachRow> {};
+
+// However many voices play, the mix goes back to any chunk of the last
+// third of a second, every voice as it was there.
+TEST_P(Reach, TheMixGoesBackAsFarWhateverTheVoices)
+{
+    const std::string tone = tone_file("third.wav", {{sine(1000)}, "mono", 0.35});
+    ASSERT_TRUE(sona_init_manual(kRate, 6));
+    std::vector<SONA_HSTREAM> streams;
+    for (uint32_t i = 0; i < GetParam().voices; ++i) {
+        streams.push_back(SONA_StreamCreateFile(SONA_FALSE, tone.c_str(), 0, 0, 0));
+        ASSERT_TRUE(SONA_ChannelSetAttributes(streams.back(), -1, 10, int32_t(i % 129)));
+    }
+    ASSERT_TRUE(sona_manual_keep_history());
+    for (SONA_HSTREAM h : streams)
+        ASSERT_TRUE(SONA_ChannelPlay(h, SONA_FALSE));
+    const std::vector<float> first = render(60 * kMixChunkFrames);
+    EXPECT_EQ(sona_manual_rewind(kMixChunkFrames), kMixChunkFrames);
+    EXPECT_TRUE(render(4096) == std::vector<float>(first.begin() + kMixChunkFrames * 6,
+                                                   first.begin() + (kMixChunkFrames + 4096) * 6))
+        << "rendered again, the mix is not what it was";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Reach, ::testing::ValuesIn(kReachRows), kRowName);
+
 // A 48 kHz file on a 44.1 kHz mix: at half its rate an octave down and
 // twice as long, then at its own rate at its own pitch.
 TEST_F(Mix, A48kHzFilePlaysAtTheRateAskedAndBackAtItsOwnPitch)

@@ -203,6 +203,16 @@ TEST(Ring, WrapsKeepsWhatIsReadUntilLetGoAndReadsItAgain)
     ring_read_rewind(&r, 1); /* not before what was let go */
     EXPECT_EQ(ring_read_spans(&r, 1, spans), 1u);
     EXPECT_EQ(spans[0].data[0], 10.0f) << "did not read again from where it was let go";
+
+    // Grown, as for an output that writes further ahead: what was not let
+    // go of stays at its positions, in one piece now, and there is room.
+    EXPECT_FALSE(ring_grow(&r, 24)) << "not a power of two";
+    ASSERT_TRUE(ring_grow(&r, 32));
+    ASSERT_EQ(ring_read_spans(&r, 100, spans), 8u);
+    ASSERT_EQ(spans[0].frames, 8u);
+    for (uint32_t i = 0; i < 16; ++i)
+        EXPECT_EQ(spans[0].data[i], float(10 + i)) << "float " << i;
+    EXPECT_EQ(write_counting(&r, 100, &written), 24u);
     ring_free(&r);
 }
 

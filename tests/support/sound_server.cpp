@@ -166,7 +166,8 @@ std::vector<std::string> Server::env() const
     // HOME and the runtime paths keep every cookie and state file, the
     // server's and its clients', inside the scratch directory.
     return {"PULSE_SERVER=unix:" + dir_ + "/pulse/native", "PULSE_RUNTIME_PATH=" + dir_ + "/pulse",
-            "XDG_RUNTIME_DIR=" + dir_, "PIPEWIRE_RUNTIME_DIR=" + dir_, "PIPEWIRE_CONFIG_DIR=" + dir_,
+            "XDG_RUNTIME_DIR=" + dir_, "PIPEWIRE_RUNTIME_DIR=" + dir_, "PIPEWIRE_REMOTE=pipewire-0",
+            "PIPEWIRE_CONFIG_DIR=" + dir_,
             "HOME=" + dir_, "DISABLE_RTKIT=1", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus"};
 }
 
@@ -178,15 +179,28 @@ void Server::use_in_this_process() const
 
 bool Server::pactl(const std::string &args, std::string *output)
 {
+    return tool("pactl " + args, output);
+}
+
+bool Server::tool(const std::string &command, std::string *output)
+{
     std::string cmd = "env", out;
     for (const std::string &entry : env())
         cmd += " " + entry;
-    const bool ok = capture(cmd + " pactl " + args + " 2>&1", &out);
+    const bool ok = capture(cmd + " " + command + " 2>&1", &out);
     if (!ok)
-        error_ = "pactl " + args + ": " + out + "\n" + log();
+        error_ = command + ": " + out + "\n" + log();
     if (output)
         *output = out;
     return ok;
+}
+
+std::vector<pid_t> Server::pids() const
+{
+    std::vector<pid_t> pids;
+    for (const auto &process : processes_)
+        pids.push_back(process->pid());
+    return pids;
 }
 
 std::string Server::log() const

@@ -63,10 +63,14 @@ public:
     /* NAME=value entries that point a client here and nowhere else. */
     std::vector<std::string> env() const;
     void use_in_this_process() const;
-    /* pactl against this server; false, with why in error(), on failure. */
+    /* pactl, or any client `command`, against this server; false, with
+       why in error(), on failure. */
     bool pactl(const std::string &args, std::string *output = nullptr);
+    bool tool(const std::string &command, std::string *output = nullptr);
     std::string log() const;
     std::string dir() const { return dir_; }
+    /* Its processes, to stop and let go on (SIGSTOP, SIGCONT). */
+    std::vector<pid_t> pids() const;
     /* Dies with no goodbye to its clients; restart() brings a new one up
        on the same socket with the same sinks, as a session manager would. */
     void crash() { processes_.clear(); }
