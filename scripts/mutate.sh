@@ -30,10 +30,10 @@ sona/mix/mixer.cpp @@         ring_read_skip_to(ring, st.discard_from); @@      
 sona/mix/mixer.cpp @@         fold_out(m->fold, acc, out, frames); @@         fold_out(m->fold, acc, out, frames / 2);
 sona/mix/kernels.cpp @@     return x < 1.0f ? x : 1.0f; @@     return x;
 sona/mix/kernels.cpp @@ acc[c] += g->now[c] * x[c] + g->now[kMixChannels + c] * mono; @@ acc[c] = g->now[c] * x[c] + g->now[kMixChannels + c] * mono;
-sona/api.cpp @@ float(v * v * v) @@ float(v * v)
-sona/api.cpp @@ volume <= kVolumeFull @@ volume <= kVolumeFull + 1
-sona/api.cpp @@ pan <= kPanRight; @@ pan <= kPanRight + 1;
-sona/api.cpp @@                 if (w.word == flags) @@                 if ((w.word & flags) == w.word)
+sona/channel.cpp @@ float(v * v * v) @@ float(v * v)
+sona/channel.cpp @@ volume <= kVolumeFull @@ volume <= kVolumeFull + 1
+sona/channel.cpp @@ pan <= kPanRight; @@ pan <= kPanRight + 1;
+sona/channel.cpp @@                 if (w.word == flags) @@                 if ((w.word & flags) == w.word)
 sona/mix/session.cpp @@ compare_exchange_weak(control, control + kOneRestart, @@ compare_exchange_weak(control, control,
 sona/streams.cpp @@     if (handle < e->first_handle || handle - e->first_handle >= e->streams.size()) { @@     if (handle - e->first_handle > e->streams.size()) {
 sona/streams.cpp @@     e->streams.clear(); @@     e->streams.clear(); g_next_handle = 1;
@@ -47,7 +47,7 @@ sona/output/drivers.cpp @@     uint32_t n = std::min<uint32_t>(uint32_t(sink_cha
 sona/mix/history.cpp @@         v->gains = vm.gains; @@         v->gains = GainRamp{};
 sona/mix/history.cpp @@         ring_read_rewind(&vm.session->ring, vm.read_pos);\n @@ \n
 sona/mix/mixer.cpp @@         history_mark(m);\n @@         (void)0;\n
-sona/api.cpp @@         if (heard)\n            mixer_changed(&e->mixer); @@         (void)heard;
+sona/channel.cpp @@         if (heard)\n            mixer_changed(&e->mixer); @@         (void)heard;
 sona/decoder/loader.cpp @@     return self.substr(0, slash + 1) + SONA_DECODER_MODULE_SUBDIR "/" SONA_DECODER_MODULE_FILE; @@     return SONA_DECODER_MODULE_FILE;
 sona/output/write_ahead.cpp @@     return history_keep(mixer_, reach_frames(mixer_->rate_hz)); @@     return true;
 sona/output/pipewire.cpp @@ SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE, @@ SPA_AUDIO_CHANNEL_LFE, SPA_AUDIO_CHANNEL_FC,
@@ -55,7 +55,7 @@ sona/output/pipewire.cpp @@ sinks_[size_t(device) - 1] @@ sinks_[size_t(device) 
 sona/output/pipewire.cpp @@             mixer_render(self->mixer_, static_cast<float *>(data.data), frames); @@             std::fill_n(static_cast<float *>(data.data), frames * mixer_out_channels(self->mixer_), 0.0f);
 sona/output/pulse.cpp @@ uint32_t(device - 1) : 0; @@ uint32_t(device - 2) : 0;
 sona/output/pulse.cpp @@         const uint64_t from = written_.rewind(position); @@         const uint64_t from = kNoPosition + 0 * position;
-sona/output/pulse.cpp @@             cork(false);\n        }\n        WriteAhead::Pending @@             return kFirstFramesRetry;\n        }\n        WriteAhead::Pending
+sona/output/pulse.cpp @@             cork(false);\n        }\n        const WriteAhead::Pending @@             return kFirstFramesRetry;\n        }\n        const WriteAhead::Pending
 playback/Module1.cpp @@         SpeakerFlags = SpeakerRearLeft; @@         SpeakerFlags = SpeakerFrontLeft;
 playback/Module1.cpp @@     if (x < CentreX && y < CentreY) @@     if (x <= CentreX && y < CentreY)
 playback/Module1.cpp @@     else if (x == CentreX && y == CentreY) @@     else if (x == CentreX || y == CentreY)
@@ -106,7 +106,7 @@ sona/streams.cpp @@ e->streams.reserve(2 * e->streams.size() + 1); @@ e->streams
 sona/pool.cpp @@     s->decoder.reset(); /* closes the file */ @@     (void)0; /* the file stays open */
 sona/api.cpp @@ thread_local int32_t t_last_error @@ int32_t t_last_error
 sona/output/silent.cpp @@             next += period_; @@             next += period_ / 2;
-sona/output/keeper.cpp @@         if (only.empty() || only == entry.name) @@         if ((only.empty() && !entry.fallback) || only == entry.name)
+sona/output/keeper.cpp @@ emplace_back(entry.make(context), !only && entry.fallback); @@ emplace_back(entry.make(context), false);
 audio/modSona.h @@ LibraryFile[] = "libsona.so.1"; @@ LibraryFile[] = "libsona.so";
 sona/sona_internal.h @@ constexpr uint32_t kMaxVoices = 1024; @@ constexpr uint32_t kMaxVoices = 2048;
 sona/decoder/loader.cpp @@         dlerror(); /* ours to clear: a host reading dlerror() later would take it for its own */ @@         (void)0;
@@ -118,7 +118,6 @@ sona/mix/mixer.cpp @@ {v, v->session, chunk_end, paused}; @@ {v, v->session, chu
 sona/pool.cpp @@         if (s->busy) {\n            frames = 0; @@         if (s->busy) {\n            (void)frames;
 sona/pool.cpp @@         const uint64_t fresh = std::max( @@         const uint64_t fresh = std::min(
 sona/output/pulse.cpp @@         if (shape_.on_pipewire && !running)\n            return; @@         if (false)\n            return;
-sona/decoder/fill.cpp @@     if (av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0) @@     if (false && av_seek_frame(d->format.get(), d->stream_index, start, AVSEEK_FLAG_BACKWARD) < 0)
 sona/output/drivers.cpp @@ ::strcasecmp(name, known) == 0; @@ ::strcmp(name, known) == 0;
 sona/output/drivers.cpp @@     {"pulse", "pulseaudio", make_pulse_driver, false}, @@     {"pulse", nullptr, make_pulse_driver, false},
 sona/output/keeper.cpp @@     return !forced || !*forced || *only; @@     return true;
