@@ -361,7 +361,7 @@ TEST_F(Session, ALaterStartHandsItsFilesToThisWindowFromItsOwnDirectoryAndEnds)
         const Ran r = run(QUADRANT_PROGRAM, row.args, QString::fromStdString(caller.path()),
                           {"QT_QPA_PLATFORM=offscreen", "LD_LIBRARY_PATH=" QUADRANT_NO_SONA_DIR});
         EXPECT_EQ(r.status, 0) << r.out.toStdString();
-        EXPECT_LT(r.ms, 500) << "the later start took too long";
+        EXPECT_LT(r.ms, 500 * kSanitizedSlower) << "the later start took too long";
         EXPECT_TRUE(QTest::qWaitFor([&] { return form_->isVisible(); }, 5000)) << "the window did not come up";
         EXPECT_EQ(made(), row.calls);
         EXPECT_EQ(warnings_.size(), row.warned ? 1 : 0);

@@ -30,6 +30,16 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kRate = 44100;
 
+/* How many times slower a sanitized build runs the program: a bound on its
+   own speed holds in the normal build, and is only loosened under these. */
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSanitizedSlower = 5;
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizedSlower = 2;
+#else
+constexpr int kSanitizedSlower = 1;
+#endif
+
 /* A directory of its own under /tmp, removed with everything in it. */
 class TempDir {
 public:
