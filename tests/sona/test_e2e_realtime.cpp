@@ -80,15 +80,17 @@ TEST_F(EndToEnd, ChangesAreHeardPromptlyAndNeitherClickNorDropOut)
     recorder_->expect_heard({1, 1, 0, 0, 0, 0}, "before the changes");
     const size_t from = recorder_->frames();
     const auto ten_changes = [&](const std::string &when) {
-        double worst = 0;
+        std::vector<double> heard;
         for (int i = 0; i < 10; ++i) {
             const size_t at = recorder_->frames();
             ASSERT_TRUE(SONA_ChannelSetAttributes(h, -1, i % 2 ? 100 : 50, -1));
-            worst = std::max(worst, heard_after_ms(*recorder_, at, i % 2 ? 1 : 0.125));
+            heard.push_back(heard_after_ms(*recorder_, at, i % 2 ? 1 : 0.125));
             std::this_thread::sleep_for(100ms);
         }
-        std::printf("the slowest of ten changes was heard after %.0f ms %s\n", worst, when.c_str());
-        EXPECT_LT(worst, 150) << when;
+        std::sort(heard.begin(), heard.end());
+        std::printf("ten changes %s were heard after %.0f ms (median), %.0f at worst\n", when.c_str(),
+                    (heard[4] + heard[5]) / 2, heard[9]);
+        EXPECT_LT(heard[9], 150) << when;
     };
     ten_changes("with one stream");
     const uint32_t words[] = {SONA_SPEAKER_FRONTLEFT, SONA_SPEAKER_REARRIGHT, SONA_SPEAKER_CENTER,
