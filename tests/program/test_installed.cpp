@@ -160,21 +160,6 @@ double ms_until(const std::function<bool()> &done, std::chrono::milliseconds bou
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-/* The first 5 ms block of the front left channel from frame `from` on
-   whose level is below -40 dB of the tone, in ms after `from`. */
-double silent_after_ms(const sound::Recorder &recorder, size_t from)
-{
-    constexpr size_t kBlock = kRate / 200;
-    for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;
-         std::this_thread::sleep_for(10ms)) {
-        const std::vector<float> fl = channel(recorder.copy(from, SIZE_MAX), 6, 0);
-        for (size_t at = 0; at + kBlock <= fl.size(); at += kBlock)
-            if (rms({fl.begin() + long(at), fl.begin() + long(at + kBlock)}) < 0.5 / M_SQRT2 / 100)
-                return 1000.0 * double(at) / kRate;
-    }
-    return 1e9;
-}
-
 // The desktop's controls on the real library, through the private sound
 // server and a session bus of the caller's (dbus-run-session): the
 // program is started with a file, as a file manager starts it.  Kept out
@@ -214,7 +199,8 @@ TEST_F(InstalledDesktop, MediaControlsAreHeardTheTrackIsTheFilesAndALaterStartHa
     std::this_thread::sleep_for(2500ms);
     size_t at = recorder_.frames();
     playerctl("play-pause");
-    const double silent_ms = silent_after_ms(recorder_, at);
+    /* The first 5 ms block of front left 40 dB below the tone. */
+    const double silent_ms = recorder_.first_block_ms(at, [](double rms) { return rms < 0.5 / M_SQRT2 / 100; });
     std::printf("play-pause was silent after %.0f ms\n", silent_ms);
     EXPECT_LT(silent_ms, 100);
     EXPECT_EQ(playerctl("status"), "Paused");

@@ -29,15 +29,8 @@ constexpr double kToneRms = 0.5 / M_SQRT2; /* of the half-scale sine played */
    of the tone within a decibel, in milliseconds after `from`. */
 double heard_after_ms(const sound::Recorder &recorder, size_t from, double level)
 {
-    constexpr size_t kBlock = kRate / 200;
-    for (auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
-        const std::vector<float> fl = channel(recorder.copy(from, SIZE_MAX), 6, 0);
-        for (size_t at = 0; at + kBlock <= fl.size(); at += kBlock)
-            if (std::fabs(20 * std::log10(rms({fl.begin() + long(at), fl.begin() + long(at + kBlock)}) /
-                                          kToneRms / level)) < 1)
-                return 1000.0 * double(at) / kRate;
-    }
-    return 1e9;
+    return recorder.first_block_ms(
+        from, [level](double rms) { return std::fabs(20 * std::log10(rms / kToneRms / level)) < 1; });
 }
 
 /* Stops this whole process for `pause` (under a second), as a loaded
