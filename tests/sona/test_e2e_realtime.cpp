@@ -18,6 +18,7 @@
 using namespace sona_test;
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
+using sound::now_ms;
 
 namespace {
 
@@ -188,29 +189,20 @@ std::optional<double> run_offset(const std::vector<float> &fl, size_t from, size
     return d[d.size() / 2];
 }
 
-size_t first_silent(const std::vector<float> &fl, size_t from)
+/* The first frame from `from` on that is silent, or that sounds. */
+size_t first(const std::vector<float> &fl, size_t from, bool silent)
 {
-    while (from < fl.size() && std::fabs(fl[from]) >= kSilent)
+    while (from < fl.size() && (std::fabs(fl[from]) < kSilent) != silent)
         ++from;
     return from;
 }
-
-size_t first_sound(const std::vector<float> &fl, size_t from)
-{
-    while (from < fl.size() && std::fabs(fl[from]) < kSilent)
-        ++from;
-    return from;
-}
+size_t first_silent(const std::vector<float> &fl, size_t from) { return first(fl, from, true); }
+size_t first_sound(const std::vector<float> &fl, size_t from) { return first(fl, from, false); }
 
 std::vector<float> slice(const std::vector<float> &x, size_t from, size_t to)
 {
     from = std::min(from, x.size());
     return {x.begin() + long(from), x.begin() + long(std::max(from, std::min(to, x.size())))};
-}
-
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
 /* Every value of a measure within [low, high], in ms; its median and its

@@ -52,11 +52,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kRate = 44100;
 constexpr double kFrameMs = 1000.0 / kRate;
 
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-}
-
 /* The accounts that count around a moment. */
 constexpr double kNearMs = 500;
 
@@ -184,6 +179,11 @@ private:
 };
 
 } // namespace
+
+double now_ms()
+{
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
 
 TimeBase::TimeBase(std::vector<Account> accounts) : accounts_(std::move(accounts))
 {
