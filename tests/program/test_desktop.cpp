@@ -96,8 +96,7 @@ Ran run(const QString &program, const QStringList &args, const QString &dir = {}
 
 QString playerctl(const QStringList &args)
 {
-    const Ran r = run("playerctl", QStringList{"-p", "quadrant"} + args);
-    return r.out;
+    return run("playerctl", QStringList{"-p", "quadrant"} + args).out;
 }
 
 /* A call made as busctl makes it, its reply's values as busctl's JSON
@@ -225,7 +224,6 @@ TEST_F(Session, ThePlayerIsListedWithEveryPropertyOfItsTypeAndTheTrackFromTheFil
     for (const auto &[key, value] : expected)
         EXPECT_EQ(metadata[key], value) << key;
     EXPECT_EQ(metadata.size(), std::size(expected));
-    EXPECT_EQ(playerctl({"metadata", "title"}), "Caf\xc3\xa9 au lait");
 
     /* Untagged: the title is the file's name. */
     form_->openFiles({"/music/bare.wav"});

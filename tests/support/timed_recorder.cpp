@@ -30,6 +30,7 @@
 //     runs it at 256 frames), and every change would be heard sooner than
 //     on a desktop.
 #include "timed_recorder.h"
+#include "test_support.h"
 
 #include <pipewire/pipewire.h>
 #include <pulse/pulseaudio.h>
@@ -309,9 +310,7 @@ TimedRecorder::~TimedRecorder()
 
 bool TimedRecorder::ok(std::string *why) const
 {
-    for (const auto until = Clock::now() + std::chrono::seconds(10);
-         Clock::now() < until && frames() == 0 && state_->error.empty();)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sona_test::eventually([this] { return frames() > 0 || !state_->error.empty(); }, std::chrono::seconds(10));
     *why = state_->error;
     return why->empty() && frames() > 0;
 }
