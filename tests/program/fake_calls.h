@@ -2,11 +2,15 @@
 // log that each test expects.
 #pragma once
 
+#include "Form1.h"
 #include "fake_sona.h"
 #include "modSona.h"
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +27,20 @@ inline void *fake(const char *entry)
 inline std::string calls()
 {
     return FAKE(FakeSona_Log)();
+}
+
+/* The calls made since `*seen`, which moves on, less the ticks' volume:
+   the test of the ticks judges that. */
+inline std::string calls_since(size_t *seen)
+{
+    const std::string all = calls();
+    std::string fresh;
+    std::istringstream lines(all.substr(std::min(*seen, all.size())));
+    *seen = all.size();
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("SONA_ChannelSetAttributes", 0) != 0)
+            fresh += line + "\n";
+    return fresh;
 }
 
 inline std::string flags(uint32_t handle, const char *word)
@@ -54,4 +72,13 @@ inline std::string paused(uint32_t handle)
 inline std::string moved(uint32_t handle, long long frame)
 {
     return "SONA_ChannelSetPosition(" + std::to_string(handle) + ", " + std::to_string(frame) + ")\n";
+}
+
+/* The window's seams for a test: warnings kept, and a critical message or
+   an exit taken for a fault. */
+inline Form1Seams strict_seams(QStringList *warnings, std::function<QString(QWidget *)> choose)
+{
+    return {std::move(choose), [warnings](QWidget *, const QString &text) { *warnings << text; },
+            [](QWidget *, const QString &text) { ADD_FAILURE() << text.toStdString(); },
+            [](int status) { ADD_FAILURE() << "exit " << status; }};
 }

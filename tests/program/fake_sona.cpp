@@ -150,20 +150,17 @@ SONA_BOOL SONA_ChannelSetPosition(SONA_HSTREAM handle, int64_t frame)
 
 int32_t SONA_ChannelGetState(SONA_HSTREAM handle)
 {
-    const Stream *s = live(handle);
-    return s ? s->state : -1;
+    return live(handle) ? streams[handle].state : -1;
 }
 
 int64_t SONA_ChannelGetPosition(SONA_HSTREAM handle)
 {
-    const Stream *s = live(handle);
-    return s ? s->position : -1;
+    return live(handle) ? streams[handle].position : -1;
 }
 
 int64_t SONA_ChannelGetLength(SONA_HSTREAM handle)
 {
-    const Stream *s = live(handle);
-    return s ? s->length : -1;
+    return live(handle) ? streams[handle].length : -1;
 }
 
 int32_t SONA_ChannelGetTag(SONA_HSTREAM handle, const char *key, char *buf, uint32_t size)

@@ -53,11 +53,15 @@ bool move_ours(sound::Server &server, const Sink &sink)
 TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAndFoldedOnANumberedStereoSink)
 {
     start({kSurround, kStereo, kOther});
+    /* Each word in turn, heard by `recorder` at the row's levels for `where`. */
+    const auto each_word = [](SONA_HSTREAM h, const sound::Recorder &recorder, bool stereo, const std::string &where) {
+        for (const RouteRow &row : kRoutes) {
+            ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
+            recorder.expect_heard(stereo ? row.stereo : row.surround, "word " + std::to_string(row.word) + where);
+        }
+    };
     const SONA_HSTREAM h = play_tone();
-    for (const RouteRow &row : kRoutes) {
-        ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
-        recorder_->expect_heard(row.surround, "word " + std::to_string(row.word));
-    }
+    each_word(h, *recorder_, false, "");
     // The desktop's mixer shows the stream by the program's name, and its
     // role as PulseAudio spells it (SDL, the fallback, spells it its way).
     const char *forced = std::getenv("SONA_OUTPUT");
@@ -88,12 +92,8 @@ TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAndFoldedOnANumberedStereoSin
         stereo.expect_heard(centre.stereo, "the centre, moved to the stereo sink");
         // A second, and the tenth of a second the level is judged over.
         const double moved_s = std::chrono::duration<double>(Clock::now() - moving).count();
-        std::printf("heard in full on the sink moved to after %.2f s\n", moved_s);
-        EXPECT_LT(moved_s, 1.2 * kSanitizedSlower);
-        for (const RouteRow &row : kRoutes) {
-            ASSERT_TRUE(SONA_ChannelSetFlags(h, row.word));
-            stereo.expect_heard(row.stereo, "word " + std::to_string(row.word) + ", moved to the stereo sink");
-        }
+        EXPECT_LT(moved_s, 1.2 * kSanitizedSlower) << "heard in full on the sink moved to after " << moved_s << " s";
+        each_word(h, stereo, true, ", moved to the stereo sink");
         const auto other_busy = keep_busy(*server_, kOther, dir_);
         sound::Recorder other(*server_, kOther);
         ASSERT_TRUE(other.ok() && move_ours(*server_, kOther)) << server_->error();
@@ -104,11 +104,7 @@ TEST_F(EndToEnd, EachSpeakerWordIsHeardOnItsSpeakerAndFoldedOnANumberedStereoSin
     EXPECT_FALSE(SONA_Init(4, kRate, 0, 0, nullptr));
     EXPECT_EQ(SONA_ErrorGetCode(), SONA_ERROR_DEVICE);
     recorder_ = std::make_unique<sound::Recorder>(*server_, kStereo);
-    const SONA_HSTREAM folded = play_tone(1000, 2);
-    for (const RouteRow &row : kRoutes) {
-        ASSERT_TRUE(SONA_ChannelSetFlags(folded, row.word));
-        recorder_->expect_heard(row.stereo, "word " + std::to_string(row.word) + " on the stereo sink");
-    }
+    each_word(play_tone(1000, 2), *recorder_, true, " on the stereo sink");
 }
 
 // A server that is not there at Init, then one that dies under a playing

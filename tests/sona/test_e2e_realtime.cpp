@@ -18,6 +18,7 @@
 using namespace sona_test;
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
+using sound::now_ms;
 
 namespace {
 
@@ -29,15 +30,8 @@ constexpr double kToneRms = 0.5 / M_SQRT2; /* of the half-scale sine played */
    of the tone within a decibel, in milliseconds after `from`. */
 double heard_after_ms(const sound::Recorder &recorder, size_t from, double level)
 {
-    constexpr size_t kBlock = kRate / 200;
-    for (auto until = Clock::now() + 5s; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
-        const std::vector<float> fl = channel(recorder.copy(from, SIZE_MAX), 6, 0);
-        for (size_t at = 0; at + kBlock <= fl.size(); at += kBlock)
-            if (std::fabs(20 * std::log10(rms({fl.begin() + long(at), fl.begin() + long(at + kBlock)}) /
-                                          kToneRms / level)) < 1)
-                return 1000.0 * double(at) / kRate;
-    }
-    return 1e9;
+    return recorder.first_block_ms(
+        from, [level](double rms) { return std::fabs(20 * std::log10(rms / kToneRms / level)) < 1; });
 }
 
 /* Stops this whole process for `pause` (under a second), as a loaded
@@ -197,29 +191,20 @@ std::optional<double> run_offset(const std::vector<float> &fl, size_t from, size
     return d[d.size() / 2];
 }
 
-size_t first_silent(const std::vector<float> &fl, size_t from)
+/* The first frame from `from` on that is silent, or that sounds. */
+size_t first(const std::vector<float> &fl, size_t from, bool silent)
 {
-    while (from < fl.size() && std::fabs(fl[from]) >= kSilent)
+    while (from < fl.size() && (std::fabs(fl[from]) < kSilent) != silent)
         ++from;
     return from;
 }
-
-size_t first_sound(const std::vector<float> &fl, size_t from)
-{
-    while (from < fl.size() && std::fabs(fl[from]) < kSilent)
-        ++from;
-    return from;
-}
+size_t first_silent(const std::vector<float> &fl, size_t from) { return first(fl, from, true); }
+size_t first_sound(const std::vector<float> &fl, size_t from) { return first(fl, from, false); }
 
 std::vector<float> slice(const std::vector<float> &x, size_t from, size_t to)
 {
     from = std::min(from, x.size());
     return {x.begin() + long(from), x.begin() + long(std::max(from, std::min(to, x.size())))};
-}
-
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
 /* Every value of a measure within [low, high], in ms; its median and its

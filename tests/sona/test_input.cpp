@@ -7,6 +7,7 @@
 #include "../../fuzz/feed.h"
 #include "decoder/decoder.h"
 #include "render.h"
+#include "sound_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -115,19 +116,18 @@ std::string tagged_noise(const FormatRow &row)
    the container's (printed last) over the stream's. */
 std::map<std::string, std::string> ffprobe(const std::string &path)
 {
-    const std::string cmd = "ffprobe -v error -of default=nw=1 -select_streams a:0 "
-                            "-show_entries format=duration:format_tags:stream_tags '" + path + "'";
+    std::string out;
+    EXPECT_TRUE(sound::capture("ffprobe -v error -of default=nw=1 -select_streams a:0 "
+                               "-show_entries format=duration:format_tags:stream_tags '" + path + "'", &out))
+        << out;
     std::map<std::string, std::string> said;
-    FILE *out = popen(cmd.c_str(), "r");
-    char line[4096];
-    while (out && fgets(line, sizeof line, out)) {
-        const std::string entry(line, strcspn(line, "\n"));
+    std::istringstream lines(out);
+    for (std::string entry; std::getline(lines, entry);) {
         const size_t eq = entry.find('=');
         std::string key = entry.substr(0, eq);
         std::transform(key.begin(), key.end(), key.begin(), ::tolower);
         said[key.rfind("tag:", 0) == 0 ? key.substr(4) : key] = entry.substr(eq + 1);
     }
-    EXPECT_TRUE(out && pclose(out) == 0) << cmd;
     return said;
 }
 

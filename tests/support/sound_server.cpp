@@ -330,4 +330,21 @@ bool Recorder::wait_for_levels(const std::vector<double> &expected, std::string 
     return false;
 }
 
+double Recorder::first_block_ms(size_t from, const std::function<bool(double)> &wanted, int ch) const
+{
+    constexpr size_t kBlock = 44100 / 200;
+    for (const auto until = Clock::now() + std::chrono::seconds(5); Clock::now() < until;
+         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        const std::vector<float> got = copy(from, SIZE_MAX);
+        for (size_t at = 0; (at + kBlock) * size_t(channels_) <= got.size(); at += kBlock) {
+            double sum = 0;
+            for (size_t i = at; i < at + kBlock; ++i)
+                sum += double(got[i * channels_ + ch]) * got[i * channels_ + ch];
+            if (wanted(std::sqrt(sum / kBlock)))
+                return 1000.0 * double(at) / 44100;
+        }
+    }
+    return 1e9;
+}
+
 } // namespace sound

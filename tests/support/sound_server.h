@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,6 +102,10 @@ public:
        meaning 60 dB below it.  False when it never does within 15 s, with
        the levels heard last in `heard`, in decibels of that sine. */
     bool wait_for_levels(const std::vector<double> &expected, std::string *heard) const;
+    /* How long after frame `from` the first 5 ms block of channel `ch`
+       comes whose RMS `wanted` takes, in ms, waiting up to 5 s for it;
+       1e9 when none does. */
+    double first_block_ms(size_t from, const std::function<bool(double rms)> &wanted, int ch = 0) const;
     void expect_heard(const std::vector<double> &expected, const std::string &what) const
     {
         std::string heard;

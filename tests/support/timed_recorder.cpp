@@ -30,6 +30,7 @@
 //     runs it at 256 frames), and every change would be heard sooner than
 //     on a desktop.
 #include "timed_recorder.h"
+#include "test_support.h"
 
 #include <pipewire/pipewire.h>
 #include <pulse/pulseaudio.h>
@@ -51,11 +52,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kRate = 44100;
 constexpr double kFrameMs = 1000.0 / kRate;
-
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
-}
 
 /* The accounts that count around a moment. */
 constexpr double kNearMs = 500;
@@ -185,6 +181,11 @@ private:
 
 } // namespace
 
+double now_ms()
+{
+    return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
 TimeBase::TimeBase(std::vector<Account> accounts) : accounts_(std::move(accounts))
 {
     std::sort(accounts_.begin(), accounts_.end(), [](const Account &a, const Account &b) { return a.at_ms < b.at_ms; });
@@ -309,9 +310,7 @@ TimedRecorder::~TimedRecorder()
 
 bool TimedRecorder::ok(std::string *why) const
 {
-    for (const auto until = Clock::now() + std::chrono::seconds(10);
-         Clock::now() < until && frames() == 0 && state_->error.empty();)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sona_test::eventually([this] { return frames() > 0 || !state_->error.empty(); }, std::chrono::seconds(10));
     *why = state_->error;
     return why->empty() && frames() > 0;
 }

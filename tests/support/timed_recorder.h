@@ -19,6 +19,9 @@ namespace sound {
    at origin_ms + f / rate.  Only the accounts of the second around a
    moment count for it, so that a cycle the recorder lost (a monitor that
    overran, on a loaded machine) moves only what comes after it. */
+/* Now on the clock TimeBase counts in. */
+double now_ms();
+
 class TimeBase {
 public:
     struct Account {
