@@ -554,8 +554,10 @@ void Form1::refreshPlayback()
 
 void Form1::showWhatPlays()
 {
+    // setText leaves a label as it is when the text is; clear() would
+    // repaint it at every tick of an idle window.
     if (!now_.live) {
-        Label4->clear();
+        Label4->setText(QString());
         return;
     }
     QString where = clock(now_.positionUs);
