@@ -177,7 +177,7 @@ protected:
     size_t seen_ = 0;
 };
 
-/* Each property of each interface, with its type in the MPRIS specification. */
+/* Each property of each interface, with the type MPRIS gives it. */
 const std::map<QString, QString> kTypes{
     {"org.mpris.MediaPlayer2", "CanQuit:b CanRaise:b HasTrackList:b Identity:s DesktopEntry:s "
                                "SupportedUriSchemes:as SupportedMimeTypes:as"},
