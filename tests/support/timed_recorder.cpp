@@ -10,7 +10,7 @@
 //     stream recording a monitor is the recorded frame the sink plays
 //     now, the sink's latency taken off; each fragment that comes is one
 //     account of it.  Fragments of 5 ms: the accounts of a second agree
-//     within 0.2 ms (all but the odd one in a hundred), though they drift
+//     within 0.2 ms (all but the odd one in twenty), though they drift
 //     by a millisecond or two over a run; at 25 ms they stray by up to
 //     9 ms, at 50 by 10, at 200 by 40.  The sink then renders only 5 ms
 //     ahead: a rewrite is taken back from the stream's queue, hardly from
@@ -193,7 +193,7 @@ TimeBase::TimeBase(std::vector<Account> accounts) : accounts_(std::move(accounts
     for (const Account &a : accounts_)
         strays.push_back(std::fabs(a.origin_ms - origin_near(a.at_ms)));
     std::sort(strays.begin(), strays.end());
-    spread_ms_ = strays.empty() ? 0 : strays[strays.size() - 1 - strays.size() / 100];
+    spread_ms_ = strays.empty() ? 0 : strays[strays.size() - 1 - strays.size() / 20];
 }
 
 double TimeBase::origin_near(double ms) const

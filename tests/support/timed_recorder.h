@@ -30,7 +30,9 @@ public:
     explicit TimeBase(std::vector<Account> accounts);
     size_t accounts() const { return accounts_.size(); }
     /* How far single accounts stray from those around them: all but the
-       one in a hundred that strays most. */
+       one in twenty that strays most, as a recorder held up for a moment
+       (a busy machine) takes the fragments that came meanwhile late, and
+       the median of those around a moment does not follow them. */
     double spread_ms() const { return spread_ms_; }
     double played_ms(double frame) const;
     /* The recorded frame played at `ms`. */
