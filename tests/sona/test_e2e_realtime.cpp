@@ -211,6 +211,10 @@ std::vector<float> slice(const std::vector<float> &x, size_t from, size_t to)
    worst go to the log. */
 void expect_within(std::vector<double> values, double low, double high, const char *what)
 {
+    if (values.empty()) {
+        ADD_FAILURE() << what << ": nothing measured";
+        return;
+    }
     for (double v : values)
         EXPECT_TRUE(v >= low && v <= high) << what << ": " << v << " ms, not within [" << low << ", " << high << "]";
     std::sort(values.begin(), values.end());
@@ -308,12 +312,23 @@ TEST_F(EndToEnd, PausesSeeksPositionsAndTheEndAreHeardWhenTheCallsSay)
     for (const auto &[at, frame] : polls)
         position.push_back(at - base.played_ms(double(frame) - *polled));
 
+    // A moment whose sound broke off around it (a period SDL missed, as it
+    // writes nothing ahead, or a cycle the recorder lost) cannot be
+    // measured: one such in the run is let be, a second is a fault.
+    int broken = 0;
+    const auto broke_off = [&](const char *where, double at) {
+        std::printf("the stream broke off %s at %.1f ms: not measured\n", where, at);
+        EXPECT_LE(++broken, 1) << "the stream broke off " << where << " at " << at;
+    };
     std::vector<double> paused, resumed, rested;
     for (const auto &[at, rest] : pauses) {
         const size_t silent = first_silent(fl, recorded_at(at - 20)), sound = first_sound(fl, silent);
         const std::optional<double> before = run_offset(fl, silent - 2500, 2000);
         const std::optional<double> after = run_offset(fl, sound + 500, 2000);
-        ASSERT_TRUE(before && after) << "the stream broke off around the pause at " << at;
+        if (!before || !after) {
+            broke_off("around a pause", at);
+            continue;
+        }
         paused.push_back(base.played_ms(double(silent)) - at);
         resumed.push_back((double(sound) + *after - double(silent) - *before) * kFrameMs);
         rested.push_back((double(rest) - double(sound) - *after) * kFrameMs);
@@ -327,7 +342,7 @@ TEST_F(EndToEnd, PausesSeeksPositionsAndTheEndAreHeardWhenTheCallsSay)
         last_sound = sound;
         const std::optional<double> after = run_offset(fl, sound + 500, 2000);
         if (!after) {
-            ADD_FAILURE() << "the stream broke off after the seek at " << at;
+            broke_off("after a seek", at);
             continue;
         }
         sought.push_back(base.played_ms(double(sound)) - at);
