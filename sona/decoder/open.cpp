@@ -239,6 +239,91 @@ void end_window_at_lying_list(Decoder *d)
     }
 }
 
+/* FFmpeg's MP4 demuxer sizes a sample table by the count of entries the
+   table claims, not by the bytes the table holds: a 2 KB file could buy
+   gigabytes (a stsz of 54 million sizes bought 216 MB).  Each table's
+   count must fit in its own atom, and no atom may claim more than its
+   parent holds; else the file is refused before FFmpeg reads it. */
+struct Mp4Table {
+    char type[5];
+    uint32_t count_at;    /* the entry count's offset in the atom's body */
+    uint32_t entry_bytes; /* 0: the stz2's own field size, in bits */
+};
+constexpr Mp4Table kMp4Tables[] = {
+    {"stsz", 8, 4}, {"stz2", 8, 0}, {"stco", 4, 4}, {"co64", 4, 8}, {"stts", 4, 8},
+    {"stsc", 4, 12}, {"ctts", 4, 8}, {"stss", 4, 4}, {"stps", 4, 4},
+};
+/* Atoms made of atoms, and the bytes before their first child; every
+   item of an ilst is one too. */
+constexpr std::pair<const char *, uint32_t> kMp4Boxes[] = {
+    {"moov", 0}, {"trak", 0}, {"mdia", 0}, {"minf", 0}, {"stbl", 0}, {"edts", 0},
+    {"udta", 0}, {"meta", 4}, {"ilst", 0}, {"moof", 0}, {"traf", 0}, {"mvex", 0},
+};
+constexpr int kMp4Depth = 8;
+
+bool mp4_table_fits(Decoder *d, const uint8_t *type, uint64_t body, uint64_t size)
+{
+    for (const Mp4Table &t : kMp4Tables) {
+        if (std::memcmp(type, t.type, 4) != 0)
+            continue;
+        uint8_t field[12];
+        if (size < t.count_at + 4 || !peek_window(d, body, field, int(t.count_at + 4)))
+            return false;
+        const uint64_t count = riff_number(field + t.count_at, 4, true);
+        if (t.type == std::string_view("stsz") && riff_number(field + 4, 4, true) != 0)
+            return true; /* one size for all: nothing is allocated */
+        const uint64_t bits = t.entry_bytes ? 8 * t.entry_bytes : field[7];
+        return count * bits <= 8 * (size - t.count_at - 4);
+    }
+    return true;
+}
+
+/* The bytes before a box's first child, or -1 for an atom that is no box. */
+int64_t mp4_box_skip(const uint8_t *type)
+{
+    for (const auto &[box, skip] : kMp4Boxes)
+        if (std::memcmp(type, box, 4) == 0)
+            return skip;
+    return -1;
+}
+
+/* The atoms of [from, end), and of the boxes among them. */
+bool mp4_atoms_fit(Decoder *d, uint64_t from, uint64_t end, int depth, bool items)
+{
+    for (uint64_t at = from; at + 8 <= end;) {
+        uint8_t head[16];
+        if (!peek_window(d, at, head, 8))
+            return true; /* FFmpeg stops where the bytes do */
+        uint64_t size = riff_number(head, 4, true), body = at + 8;
+        if (size == 1 && peek_window(d, at, head, 16))
+            size = riff_number(head + 8, 8, true), body = at + 16;
+        else if (size == 0)
+            size = end - at; /* to the end */
+        if (size < body - at)
+            return true; /* FFmpeg stops here */
+        const bool last_media = depth == 0 && std::memcmp(head + 4, "mdat", 4) == 0;
+        if (size > end - at)
+            return last_media; /* a file cut short in its media still plays */
+        const uint64_t payload = size - (body - at);
+        if (!mp4_table_fits(d, head + 4, body, payload))
+            return false;
+        const int64_t skip = items ? 0 : mp4_box_skip(head + 4);
+        if (skip >= 0 && depth < kMp4Depth && payload >= uint64_t(skip) &&
+            !mp4_atoms_fit(d, body + uint64_t(skip), at + size, depth + 1, std::memcmp(head + 4, "ilst", 4) == 0))
+            return false;
+        at += size;
+    }
+    return true;
+}
+
+bool mp4_claims_fit(Decoder *d)
+{
+    uint8_t head[8];
+    if (!peek_window(d, 0, head, sizeof head) || std::memcmp(head + 4, "ftyp", 4) != 0)
+        return true;
+    return mp4_atoms_fit(d, 0, d->window_size, 0, false);
+}
+
 /* The window of the file or memory block that holds the audio. */
 int32_t open_window(const DecoderSource &src, Decoder *d)
 {
@@ -254,7 +339,7 @@ int32_t open_window(const DecoderSource &src, Decoder *d)
     d->window_start = src.offset;
     d->window_size = src.length ? src.length : size - src.offset;
     end_window_at_lying_list(d);
-    return d->window_size == 0 ? SONA_ERROR_FORMAT : SONA_OK;
+    return d->window_size == 0 || !mp4_claims_fit(d) ? SONA_ERROR_FORMAT : SONA_OK;
 }
 
 int32_t open_io(Decoder *d)
