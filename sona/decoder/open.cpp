@@ -316,12 +316,17 @@ bool mp4_atoms_fit(Decoder *d, uint64_t from, uint64_t end, int depth, bool item
     return true;
 }
 
+/* An MP4 or QuickTime file: one that opens as FFmpeg's demuxer finds them,
+   with a file type, or a QuickTime movie's first atom. */
 bool mp4_claims_fit(Decoder *d)
 {
     uint8_t head[8];
-    if (!peek_window(d, 0, head, sizeof head) || std::memcmp(head + 4, "ftyp", 4) != 0)
+    if (!peek_window(d, 0, head, sizeof head))
         return true;
-    return mp4_atoms_fit(d, 0, d->window_size, 0, false);
+    for (const char *first : {"ftyp", "moov", "mdat", "wide", "free", "skip"})
+        if (std::memcmp(head + 4, first, 4) == 0)
+            return mp4_atoms_fit(d, 0, d->window_size, 0, false);
+    return true;
 }
 
 /* The window of the file or memory block that holds the audio. */
